@@ -1,0 +1,7 @@
+#include "platform/message.h"
+
+namespace platform {
+
+MessagePayload::~MessagePayload() = default;
+
+}  // namespace platform

@@ -1,0 +1,23 @@
+#include "ui/main_window.h"
+
+#include <QCloseEvent>
+#include <QLabel>
+
+#include "app/main_frame.h"
+#include "platform/window_table.h"
+
+CMainWindow::CMainWindow(CMainFrame& frame) : m_frame(frame)
+{
+    setWindowTitle(QStringLiteral("Korvalo 1.0"));
+    setProperty("korvaloHwnd", QVariant::fromValue<qulonglong>(frame.m_hWnd));
+    auto* placeholder = new QLabel(QStringLiteral("Korvalo"), this);
+    placeholder->setAlignment(Qt::AlignCenter);
+    setCentralWidget(placeholder);
+}
+
+void CMainWindow::closeEvent(QCloseEvent* event)
+{
+    // The frame stops the find-result thread and asks the loop to quit.
+    platform::SendMessage(m_frame.m_hWnd, platform::WM_CLOSE);
+    event->accept();
+}
