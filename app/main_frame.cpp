@@ -31,9 +31,6 @@ bool CMainFrame::OnCreate()
 
     if (!m_database.OpenDatabase(folder))
         return false;
-    if (!m_database.SetAsidePath().empty())
-        WriteLogLine("The damaged database was kept as " + m_database.SetAsidePath() + "; a new one was created",
-                     MAIN_LOG_FILE);
 
     m_findResultThread = BeginWorkerThread(std::make_unique<CthFillFindResult>(folder, m_hDatabaseIdle), m_hWnd);
 

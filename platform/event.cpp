@@ -30,6 +30,14 @@ bool Event::IsSet() const
     return m_bSet;
 }
 
+bool Event::TryReset()
+{
+    std::lock_guard lock(m_mutex);
+    bool wasSet = m_bSet;
+    m_bSet = false;
+    return wasSet;
+}
+
 std::uint32_t Event::Wait(std::uint32_t timeoutMs)
 {
     std::unique_lock lock(m_mutex);

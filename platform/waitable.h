@@ -27,6 +27,8 @@ public:
     void Set();
     void Reset();
     bool IsSet() const;
+    // Resets the event if it is set, in one step; true when it was set. A try-lock.
+    bool TryReset();
     std::uint32_t Wait(std::uint32_t timeoutMs) override;
 
 private:

@@ -8,7 +8,6 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 jobs=$(nproc)
 export QT_QPA_PLATFORM=offscreen
-export CCACHE_DIR=${CCACHE_DIR:-$top/.cache/ccache}
 
 passed=0
 failed=0

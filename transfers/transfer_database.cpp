@@ -1,10 +1,10 @@
 #include "transfers/transfer_database.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <array>
-#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <functional>
@@ -15,286 +15,13 @@
 #include <vector>
 
 #include "app/logging.h"
+#include "transfers/transfer_columns.h"
+
+using namespace transfercolumns;
 
 namespace {
 
 constexpr int BUSY_TIMEOUT_MS = 5000;
-
-// ---------------------------------------------------------------------------------------
-// The stored columns, in the order of the tables. Creation, insertion, reading and the
-// table update are all driven by this one list.
-
-enum class EKind { Int32, Int64, UInt64, UInt16, Text };
-
-struct CColumn {
-    const char* name;
-    EKind kind;
-    bool bKeptOnUpdate;   // the table update leaves the stored value alone
-    std::int32_t CTransferRecord::*pInt32;
-    std::int64_t CTransferRecord::*pInt64;
-    std::uint64_t CTransferRecord::*pUInt64;
-    std::uint16_t CTransferRecord::*pUInt16;
-    std::string CTransferRecord::*pText;
-};
-
-constexpr CColumn Int32(const char* name, std::int32_t CTransferRecord::*member)
-{
-    return {name, EKind::Int32, false, member, nullptr, nullptr, nullptr, nullptr};
-}
-constexpr CColumn Int64(const char* name, std::int64_t CTransferRecord::*member)
-{
-    return {name, EKind::Int64, false, nullptr, member, nullptr, nullptr, nullptr};
-}
-constexpr CColumn UInt64(const char* name, std::uint64_t CTransferRecord::*member, bool kept = false)
-{
-    return {name, EKind::UInt64, kept, nullptr, nullptr, member, nullptr, nullptr};
-}
-constexpr CColumn UInt16(const char* name, std::uint16_t CTransferRecord::*member)
-{
-    return {name, EKind::UInt16, false, nullptr, nullptr, nullptr, member, nullptr};
-}
-constexpr CColumn Text(const char* name, std::string CTransferRecord::*member, bool kept = false)
-{
-    return {name, EKind::Text, kept, nullptr, nullptr, nullptr, nullptr, member};
-}
-
-constexpr bool KEPT = true;
-using R = CTransferRecord;
-
-const std::array<CColumn, TRANSFER_COLUMN_COUNT> COLUMNS = {{
-    Int32("bDeleted", &R::bDeleted),
-    Int32("bDownloadToTemp", &R::bDownloadToTemp),
-    Int32("bGnutGroupMember", &R::bGnutGroupMember),
-    Int32("bUpload", &R::bUpload),
-    Text("csAddress", &R::csAddress),
-    Text("csDestinAddress", &R::csDestinAddress),
-    Text("csDestinProtocol", &R::csDestinProtocol),
-    Text("csDownloadTo", &R::csDownloadTo),
-    Text("csExBlock", &R::csExBlock, KEPT),
-    Text("FtpAttributes", &R::FtpAttributes, KEPT),
-    Text("csFileName", &R::csFileName, KEPT),
-    Text("csFindQuery", &R::csFindQuery, KEPT),
-    Text("csFolder", &R::csFolder),
-    Text("csFullFromAddress", &R::csFullFromAddress),
-    Text("csHostAddress", &R::csHostAddress),
-    Text("csHostPort", &R::csHostPort),
-    Text("csModified", &R::csModified),
-    Text("csPassword", &R::csPassword),
-    Text("csPasswordSource", &R::csPasswordSource),
-    Text("csProtocol", &R::csProtocol),
-    Text("csRealDownloadTo", &R::csRealDownloadTo),
-    Text("csOldSource", &R::csOldSource),
-    Text("csUser", &R::csUser),
-    Text("csUserSource", &R::csUserSource),
-    Int32("dwCurrentGroupIndex", &R::dwCurrentGroupIndex),
-    UInt64("dwDownloaded", &R::dwDownloaded),
-    Int32("dwFileIndex", &R::dwFileIndex),
-    UInt64("qwFileSize", &R::qwFileSize, KEPT),
-    Int32("dwFindListIndex", &R::dwFindListIndex),
-    Int64("dwMinSize", &R::dwMinSize),
-    Int64("dwMaxSize", &R::dwMaxSize),
-    Int32("dwParentFolder", &R::dwParentFolder),
-    Int32("dwTransfersIndex", &R::dwTransfersIndex),
-    Int32("dwTryConnecting", &R::dwTryConnecting),
-    Int32("ipGlobalIndex", &R::ipGlobalIndex),
-    Int32("nDay", &R::nDay),
-    Int32("nDestinPort", &R::nDestinPort),
-    Int32("nFileNumber", &R::nFileNumber),
-    Int32("nFolderAction", &R::nFolderAction),
-    Int32("nGlobalFileIndex", &R::nGlobalFileIndex),
-    Int32("nHour", &R::nHour),
-    Int32("nLoadFlag", &R::nLoadFlag),
-    Int32("nMin", &R::nMin),
-    Int32("nMonth", &R::nMonth),
-    UInt16("nTransfersState", &R::nTransfersState),
-    Int32("nYar", &R::nYar),
-    Int32("bSsl", &R::bSsl),
-}};
-
-int BindColumn(sqlite3_stmt* statement, int parameter, const CColumn& column, const CTransferRecord& record)
-{
-    switch (column.kind) {
-    case EKind::Int32:
-        return sqlite3_bind_int64(statement, parameter, record.*column.pInt32);
-    case EKind::Int64:
-        return sqlite3_bind_int64(statement, parameter, record.*column.pInt64);
-    case EKind::UInt64:
-        // Kept bit for bit: values above 2^63 come back from the signed column unchanged.
-        return sqlite3_bind_int64(statement, parameter, static_cast<sqlite3_int64>(record.*column.pUInt64));
-    case EKind::UInt16:
-        return sqlite3_bind_int64(statement, parameter, record.*column.pUInt16);
-    case EKind::Text: {
-        const std::string& text = record.*column.pText;
-        return sqlite3_bind_text64(statement, parameter, text.data(), text.size(), SQLITE_STATIC, SQLITE_UTF8);
-    }
-    }
-    return SQLITE_MISUSE;
-}
-
-void ReadColumn(sqlite3_stmt* statement, int index, const CColumn& column, CTransferRecord& record)
-{
-    const sqlite3_int64 value = sqlite3_column_int64(statement, index);
-    switch (column.kind) {
-    case EKind::Int32:
-        record.*column.pInt32 = static_cast<std::int32_t>(value);
-        break;
-    case EKind::Int64:
-        record.*column.pInt64 = value;
-        break;
-    case EKind::UInt64:
-        record.*column.pUInt64 = static_cast<std::uint64_t>(value);
-        break;
-    case EKind::UInt16:
-        record.*column.pUInt16 = static_cast<std::uint16_t>(value);
-        break;
-    case EKind::Text: {
-        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, index));
-        const int bytes = sqlite3_column_bytes(statement, index);
-        if (text)
-            (record.*column.pText).assign(text, static_cast<std::size_t>(bytes));
-        else
-            (record.*column.pText).clear();
-        break;
-    }
-    }
-}
-
-// Where each stored column sits in a statement's result; built once per statement.
-class CRowLayout {
-public:
-    explicit CRowLayout(sqlite3_stmt* statement)
-    {
-        m_index.fill(-1);
-        const int count = sqlite3_column_count(statement);
-        for (int i = 0; i < count; ++i) {
-            const char* name = sqlite3_column_name(statement, i);
-            if (!name)
-                continue;
-            for (std::size_t c = 0; c < COLUMNS.size(); ++c) {
-                if (m_index[c] < 0 && std::strcmp(COLUMNS[c].name, name) == 0) {
-                    m_index[c] = i;
-                    break;
-                }
-            }
-        }
-        m_bComplete = true;
-        for (int index : m_index)
-            m_bComplete = m_bComplete && index >= 0;
-    }
-
-    bool IsComplete() const { return m_bComplete; }
-
-    void Read(sqlite3_stmt* statement, CTransferRecord& record) const
-    {
-        for (std::size_t c = 0; c < COLUMNS.size(); ++c)
-            ReadColumn(statement, m_index[c], COLUMNS[c], record);
-    }
-
-private:
-    std::array<int, TRANSFER_COLUMN_COUNT> m_index{};
-    bool m_bComplete = false;
-};
-
-// ---------------------------------------------------------------------------------------
-// Statement texts. Table names come only from TransferTableName.
-
-std::string ColumnNames()
-{
-    std::string names;
-    for (const CColumn& column : COLUMNS) {
-        if (!names.empty())
-            names += ", ";
-        names += column.name;
-    }
-    return names;
-}
-
-std::string CreateTableSql(ETransferTable table)
-{
-    std::string columns = "(";
-    for (const CColumn& column : COLUMNS) {
-        columns += column.name;
-        columns += column.kind == EKind::Text ? " TEXT, " : " int, ";
-    }
-    columns += "nKey INTEGER PRIMARY KEY AUTOINCREMENT)";
-    return std::string("CREATE TABLE IF NOT EXISTS ") + TransferTableName(table) + " " + columns;
-}
-
-std::string InsertSql(ETransferTable table)
-{
-    std::string values;
-    for (std::size_t i = 0; i < COLUMNS.size(); ++i)
-        values += i == 0 ? "?" : ", ?";
-    return std::string("INSERT INTO ") + TransferTableName(table) + " (" + ColumnNames() + ") VALUES (" + values + ")";
-}
-
-std::string UpdateSql(ETransferTable table)
-{
-    std::string assignments;
-    for (const CColumn& column : COLUMNS) {
-        if (column.bKeptOnUpdate)
-            continue;
-        if (!assignments.empty())
-            assignments += ", ";
-        assignments += column.name;
-        assignments += "=?";
-    }
-    return std::string("UPDATE ") + TransferTableName(table) + " SET " + assignments + " WHERE nKey=?";
-}
-
-// A prepared statement, finalized when it goes out of scope.
-class CStatement {
-public:
-    CStatement(sqlite3* db, const std::string& sql)
-    {
-        if (db)
-            m_rc = sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size() + 1), &m_pStatement, nullptr);
-    }
-    ~CStatement() { sqlite3_finalize(m_pStatement); }
-    CStatement(const CStatement&) = delete;
-    CStatement& operator=(const CStatement&) = delete;
-
-    bool IsPrepared() const { return m_rc == SQLITE_OK && m_pStatement; }
-    sqlite3_stmt* Get() const { return m_pStatement; }
-
-    bool BindTexts(std::initializer_list<const std::string*> texts)
-    {
-        int parameter = 1;
-        for (const std::string* text : texts) {
-            if (sqlite3_bind_text64(m_pStatement, parameter++, text->data(), text->size(), SQLITE_STATIC,
-                                    SQLITE_UTF8) != SQLITE_OK)
-                return false;
-        }
-        return true;
-    }
-
-    bool BindRecord(const CTransferRecord& record, bool skipKept)
-    {
-        int parameter = 1;
-        for (const CColumn& column : COLUMNS) {
-            if (skipKept && column.bKeptOnUpdate)
-                continue;
-            if (BindColumn(m_pStatement, parameter++, column, record) != SQLITE_OK)
-                return false;
-        }
-        m_nextParameter = parameter;
-        return true;
-    }
-    int NextParameter() const { return m_nextParameter; }
-
-    // Runs a statement that returns no rows.
-    bool Run()
-    {
-        const int rc = sqlite3_step(m_pStatement);
-        sqlite3_reset(m_pStatement);
-        return rc == SQLITE_DONE;
-    }
-
-private:
-    sqlite3_stmt* m_pStatement = nullptr;
-    int m_rc = SQLITE_ERROR;
-    int m_nextParameter = 1;
-};
 
 bool IsDamageCode(int rc)
 {
@@ -374,12 +101,18 @@ public:
             map->reserve(records.GetSize());
         for (std::size_t i = 0; i < records.GetSize(); ++i) {
             const CTransferRecord& r = records[i];
-            // try_emplace keeps the first index for a key.
-            m_byNameDest.try_emplace({r.csFileName, r.csDownloadTo}, i);
-            m_byNameReal.try_emplace({r.csFileName, r.csRealDownloadTo}, i);
+            // try_emplace keeps the first index for a key. An empty place is no place: two
+            // transfers without a final place must not be taken for one another.
+            const bool hasDest = !r.csDownloadTo.empty(), hasReal = !r.csRealDownloadTo.empty();
+            if (hasDest)
+                m_byNameDest.try_emplace({r.csFileName, r.csDownloadTo}, i);
+            if (hasReal)
+                m_byNameReal.try_emplace({r.csFileName, r.csRealDownloadTo}, i);
             if (!r.csExBlock.empty()) {
-                m_byExBlockDest.try_emplace({r.csExBlock, r.csDownloadTo}, i);
-                m_byExBlockReal.try_emplace({r.csExBlock, r.csRealDownloadTo}, i);
+                if (hasDest)
+                    m_byExBlockDest.try_emplace({r.csExBlock, r.csDownloadTo}, i);
+                if (hasReal)
+                    m_byExBlockReal.try_emplace({r.csExBlock, r.csRealDownloadTo}, i);
             }
         }
     }
@@ -513,6 +246,12 @@ void CTransferDatabase::Close()
 
 CTransferDatabase::EOpenResult CTransferDatabase::TryOpen(const std::string& path)
 {
+    // The file holds passwords: a new one is readable by its owner only. SQLite gives its
+    // journal files the same permissions, and takes an empty file as a new database.
+    const int created = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (created >= 0)
+        ::close(created);
+
     sqlite3* db = nullptr;
     int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
                              nullptr);
@@ -525,6 +264,9 @@ CTransferDatabase::EOpenResult CTransferDatabase::TryOpen(const std::string& pat
         return fail("could not open");
     sqlite3_extended_result_codes(db, 1);
     sqlite3_busy_timeout(db, BUSY_TIMEOUT_MS);
+    // Until the file has proved to be a database, closing must not fold a journal into
+    // it or delete the journal: both may have to be kept aside as they are.
+    sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
 
     // SQLite reads the file only at the first statement, so a file of garbage opens
     // without complaint; reading the schema is what tells.
@@ -545,6 +287,7 @@ CTransferDatabase::EOpenResult CTransferDatabase::TryOpen(const std::string& pat
     if (rc != SQLITE_OK)
         return fail("could not set up");
 
+    sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 0, nullptr);
     m_pDb = db;
     return EOpenResult::Opened;
 }
@@ -642,7 +385,7 @@ int ReadAllRows(sqlite3_stmt* statement, CTransferRecordArray& out)
     while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
         CTransferRecord record;
         layout.Read(statement, record);
-        out.Add(record);
+        out.Add(std::move(record));
     }
     return rc;
 }
@@ -724,13 +467,16 @@ CTableUpdateResult CTransferDatabase::UpdateTableFromRecords(const CTransferReco
 {
     CTableUpdateResult result;
     // A try-lock: another user of the database holds it, so this round is left out.
-    if (!databaseIdle.IsSet()) {
+    if (!databaseIdle.TryReset()) {
         result.eResult = ETableUpdate::Skipped;
         return result;
     }
-    databaseIdle.Reset();
     const CSetOnExit setIdleAgain(databaseIdle);
 
+    if (records.IsEmpty()) {
+        result.eResult = m_pDb ? ETableUpdate::Updated : ETableUpdate::Failed;
+        return result;
+    }
     const std::string name = TransferTableName(table);
     const std::string what = "update of " + name;
     const CRecordIndex index(records);

@@ -62,14 +62,15 @@ public:
     // workingFolder + "/Data/Info.mdb".
     static std::string DatabasePath(const std::string& workingFolder);
 
-    // Opens (creating where needed) the file below the working folder and creates the
-    // tables. False only when no usable database could be opened at all.
+    // Opens (creating where needed) the folder "Data" and the file in it, then the tables.
+    // False when no database could be opened or the tables cannot be created in it.
     bool OpenDatabase(const std::string& workingFolder);
 
     // Opens or creates the file. A file that is not a database, or a damaged one, is
     // renamed to "<path>.damaged-YYYYMMDD-HHMMSS" (with its -wal and -shm files), a new
-    // one is created, and the main log says so. False when no database could be opened;
-    // Error() then tells why.
+    // one is created, and the main log says so. Other failures (no such folder, a file
+    // kept locked by another program) set nothing aside. False when no database could
+    // be opened; Error() then tells why.
     bool Open(const std::string& path);
     void Close();
     bool IsOpen() const { return m_pDb != nullptr; }

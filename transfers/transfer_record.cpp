@@ -1,5 +1,7 @@
 #include "transfers/transfer_record.h"
 
+#include <utility>
+
 CTransferRecordBase::~CTransferRecordBase() = default;
 
 CTransferRecord::~CTransferRecord() = default;
@@ -9,6 +11,12 @@ CTransferRecordArray::~CTransferRecordArray() = default;
 std::size_t CTransferRecordArray::Add(const CTransferRecord& record)
 {
     m_records.push_back(record);
+    return m_records.size() - 1;
+}
+
+std::size_t CTransferRecordArray::Add(CTransferRecord&& record)
+{
+    m_records.push_back(std::move(record));
     return m_records.size() - 1;
 }
 

@@ -114,6 +114,7 @@ public:
 
     // Copies the record in; returns its index.
     std::size_t Add(const CTransferRecord& record);
+    std::size_t Add(CTransferRecord&& record);
     std::size_t GetSize() const { return m_records.size(); }
     bool IsEmpty() const { return m_records.empty(); }
     CTransferRecord& operator[](std::size_t index) { return m_records[index]; }
