@@ -73,7 +73,7 @@ public:
     std::string m_csStatusText;
     std::int64_t m_dwSpeed = -1;                   // bytes per second; -1 until measured
     platform::ThreadId m_dwWorkerThreadId = 0;
-    int m_nSocketKey = -1;                         // -1 when the transfer has no socket
+    std::int64_t m_nSocketKey = -1;                // registry key of the transfer's socket; -1 for none
     platform::HWND m_hwndLocalPane = 0;
     platform::HWND m_hwndRemotePane = 0;
     std::int32_t m_bExactPhrase = 0;
