@@ -5,6 +5,8 @@
 #include "app/app_host.h"
 #include "app/main_frame.h"
 #include "app/update_key.h"
+#include "engine/file_client.h"
+#include "net/base_connection.h"
 #include "platform/system.h"
 #include "transfers/transfer_database.h"
 
@@ -54,6 +56,9 @@ bool CVexoApp::InitInstance(CAppHost& host)
     KeepExePath();
 
     m_pMainFrame = std::make_unique<CMainFrame>(*this);
+    m_pMainFrame->m_workerFactory = [this](EWorkerKind kind, platform::HWND mainWindow) {
+        return StartWorker(kind, mainWindow);
+    };
     if (!m_pMainFrame->OnCreate()) {
         host.FatalError(DATABASE_FATAL_ERROR_TEXT);
         return false;
@@ -78,6 +83,15 @@ int CVexoApp::ExitInstance(int loopExitCode)
         m_programMutex->unlock();
     m_programMutex.reset();
     return loopExitCode;
+}
+
+platform::StartedThread CVexoApp::StartWorker(EWorkerKind kind, platform::HWND mainWindow)
+{
+    if (kind != EWorkerKind::FileClient)
+        return {};
+    auto worker = std::make_unique<CFileClient>();
+    worker->m_csTempDir = m_csTempDir;
+    return BeginWorkerThread(std::move(worker), mainWindow);
 }
 
 void CVexoApp::IsUpdateDue()

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "app/worker_factory.h"
 #include "net/worker_slots.h"
 #include "platform/message.h"
 #include "platform/named_mutex.h"
@@ -36,6 +37,8 @@ public:
     void IsUpdateDue();
 
     CMainFrame* MainFrame() { return m_pMainFrame.get(); }
+    // Starts a transfer worker of the kind on its own thread.
+    platform::StartedThread StartWorker(EWorkerKind kind, platform::HWND mainWindow);
     platform::Registry& Registry() { return m_registry; }
 
     std::string m_csProgramPath;

@@ -213,6 +213,12 @@ bool PostThreadMessage(ThreadId thread, std::uint32_t message, WPARAM wParam, LP
     return queue->Push(std::move(msg));
 }
 
+bool PostThreadMessage(ThreadId thread, Message&& msg)
+{
+    std::shared_ptr<MessageQueue> queue = Queues().Find(thread);
+    return queue && queue->Push(std::move(msg));
+}
+
 bool GetMessage(Message& out)
 {
     if (!t_queue)

@@ -60,6 +60,9 @@ ThreadId CurrentThreadId();
 bool PostThreadMessage(ThreadId thread, std::uint32_t message, WPARAM wParam = 0, LPARAM lParam = 0,
                        std::unique_ptr<MessagePayload> payload = nullptr);
 
+// Posts a whole message, payload included (to hand a taken message back to a queue).
+bool PostThreadMessage(ThreadId thread, Message&& msg);
+
 // Takes the next message of the calling thread's queue, waiting for one. Returns false
 // for WM_QUIT (the message is still handed out), true for every other message.
 bool GetMessage(Message& out);
