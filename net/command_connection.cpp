@@ -177,7 +177,9 @@ bool CCommandConnection::Connect1(const std::string& host, int port, SOCKET& soc
         m_socket = saved;
         return true;
     }
+    const std::uint32_t failure = m_dwLastError;
     Disconnect(true);
+    m_dwLastError = failure;   // the caller reads why the set-up failed
     socket = INVALID_SOCKET;
     m_socket = saved;
     return false;
@@ -190,7 +192,9 @@ bool CCommandConnection::StartTls(SOCKET socket)
     m_bTls = true;
     if (RunTlsSetUp())
         return true;
+    const std::uint32_t failure = m_dwLastError;
     Disconnect(true);
+    m_dwLastError = failure;
     return false;
 }
 
