@@ -170,6 +170,41 @@ TEST_F(LocalCopy, AFolderTreeArrivesWholeAndByteIdentical)
     }
 }
 
+TEST_F(LocalCopy, AFolderCopyStoppedHalfWayCompletesWhenStartedAgain)
+{
+    const fs::path source = folder / "source/photos";
+    fs::create_directories(source);
+    for (int i = 0; i < 200; ++i)
+        WriteWholeFile((source / ("p" + std::to_string(i) + ".jpg")).string(), RandomBytes(20000, static_cast<unsigned>(i)));
+    const std::string destination = folder / "destination";
+    const CTransferRecord job = LocalJob(folder / "source", "photos", true, destination);
+    auto copied = [&] {
+        std::error_code error;
+        std::size_t files = 0;
+        for (fs::directory_iterator it(destination + "/photos", error), end; !error && it != end; it.increment(error))
+            ++files;
+        return files;
+    };
+
+    Start(job);
+    ASSERT_TRUE(WaitUntil([&] { return copied() >= 20; }));
+    // Stop every worker, as quitting the program would.
+    for (int i = 0; i < CWorkerSlotTable::SLOT_COUNT; ++i)
+        if (app->m_workerSlots[i].hThread)
+            platform::PostThreadMessage(app->m_workerSlots[i].nThreadId, WM_STOP_WORKER);
+    ASSERT_TRUE(WaitUntil([&] {
+        for (int i = 0; i < CWorkerSlotTable::SLOT_COUNT; ++i)
+            if (app->m_workerSlots[i].hThread && !app->m_workerSlots[i].hThread.HasEnded())
+                return false;
+        return true;
+    }));
+    EXPECT_LT(copied(), 200u) << "stopped half-way";
+
+    Start(job);
+    const auto expected = Tree(source);
+    EXPECT_TRUE(WaitUntil([&] { return Tree(destination + "/photos") == expected; }));
+}
+
 TEST_F(LocalCopy, ElevenJobsAtOnceRunTenAndQueueTheEleventh)
 {
     const std::string source = folder / "many";
