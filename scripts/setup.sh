@@ -12,6 +12,12 @@ packages=(
   qt6-base-dev libsqlite3-dev libssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   openssl sqlite3
+  # Real FTP servers for tests/integration (tests/integration/servers/ftp-server.sh): the
+  # tools it runs and the servers' libraries. vsftpd, pure-ftpd and proftpd conflict with
+  # each other as packages (and would start as services), so the script fetches them.
+  util-linux iproute2 procps libpam-modules libcap2 libcrypt1 libwrap0 libsodium23
+  libacl1 libhiredis0.14 libidn2-0 libmemcached11 libmemcachedutil2 libncursesw6
+  libpcre2-8-0 libpcre2-posix3 libtinfo6 zlib1g
 )
 
 sudo_cmd=()
