@@ -58,6 +58,30 @@ std::string HostOfAddress(const std::string& address)
     return rest.substr(0, rest.find(separator));
 }
 
+// The protocol word an address names by its scheme: "FTPS" for "ftps:...", "FTP" for
+// "ftp:...", empty otherwise. Only the scheme counts: local paths such as "/srv/ftp/pub"
+// and server folders such as "ftps-mirror" are common.
+std::string FtpSchemeOf(const std::string& address)
+{
+    std::string upper = UpperAscii(address);
+    if (upper.rfind("FTPS:", 0) == 0)
+        return "FTPS";
+    if (upper.rfind("FTP:", 0) == 0)
+        return "FTP";
+    return {};
+}
+
+// Whether path lies below folder once "." and ".." steps are resolved, so that a name
+// taken from a server cannot reach outside the folder.
+bool IsBelowFolder(const std::string& path, const std::string& folder)
+{
+    if (folder.empty())
+        return false;
+    const std::string base = std::filesystem::path(folder).lexically_normal().string();
+    const std::string normal = std::filesystem::path(path).lexically_normal().string();
+    return normal.size() > base.size() && normal.compare(0, base.size(), base) == 0;
+}
+
 }  // namespace
 
 bool ContainsText(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
@@ -151,20 +175,14 @@ void CCommandProtocol::NormaliseProtocols()
     if (!job || ContainsText(job->csProtocol, "HTTP") || ContainsText(job->csDestinProtocol, "HTTP"))
         return;
     job->bSsl = 0;
-    const std::string source = UpperAscii(job->csFullFromAddress);
-    const std::string destination = UpperAscii(job->csRealDownloadTo);
-    if (ContainsText(source, "FTP")) {
-        job->csProtocol = "FTP";
-        if (ContainsText(source, "FTPS")) {
-            job->bSsl = 1;
-            job->csProtocol = "FTPS";
-        }
-    } else if (ContainsText(destination, "FTP")) {
-        job->csDestinProtocol = "FTP";
-        if (ContainsText(destination, "FTPS")) {
-            job->bSsl = 1;
-            job->csDestinProtocol = "FTPS";
-        }
+    const std::string source = FtpSchemeOf(job->csFullFromAddress);
+    const std::string destination = FtpSchemeOf(job->csRealDownloadTo);
+    if (!source.empty()) {
+        job->csProtocol = source;
+        job->bSsl = source == "FTPS" ? 1 : 0;
+    } else if (!destination.empty()) {
+        job->csDestinProtocol = destination;
+        job->bSsl = destination == "FTPS" ? 1 : 0;
     }
     if (ContainsText(job->csProtocol, "FTP") && ContainsText(job->csDestinProtocol, "FTP")) {
         job->bDownloadToTemp = 1;
@@ -309,9 +327,7 @@ int CCommandProtocol::OnResumeTransfer(std::unique_ptr<CTransferRecordArray> job
         job->bDeleted = 1;
         SetStateAndNotify(STATE_PAUSED);
         WaitForDataThread(platform::INFINITE);
-        platform::Message progress;
-        while (platform::TakeMessage(WM_TRANSFER_PROGRESS, progress))
-            OnTransferProgress(static_cast<std::uint64_t>(progress.wParam));
+        HandleWaitingProgress();
     }
     m_aJob = next;
     CTransferRecord& job = m_aJob[0];
@@ -451,6 +467,10 @@ int CCommandProtocol::OnDataSocket(SOCKET socket)
         return 0;
     job->m_nSocketKey = socket;
     job->nTransfersState = STATE_RUNNING;
+    // The rate counts from the start of this data phase: the bytes of a resumed file, or
+    // those of the previous job on this connection, are no speed.
+    m_ftLastReport = Clock::now();
+    m_qwLastReported = job->dwDownloaded;
     return 1;
 }
 
@@ -487,6 +507,13 @@ int CCommandProtocol::OnTransferProgress(std::uint64_t bytes)
     m_qwLastReported = job->dwDownloaded;
     m_reportDue = now + REPORT_PERIOD;
     return 1;
+}
+
+void CCommandProtocol::HandleWaitingProgress()
+{
+    platform::Message progress;
+    while (platform::TakeMessage(WM_TRANSFER_PROGRESS, progress))
+        OnTransferProgress(static_cast<std::uint64_t>(progress.wParam));
 }
 
 int CCommandProtocol::OnTransferError()
@@ -526,9 +553,12 @@ int CCommandProtocol::OnDownloadEnd()
         m_hDataThread.Wait(platform::INFINITE);
     m_hDataThread = platform::ThreadHandle();
     m_dwDataThreadId = 0;
-    CTransferRecord* job = Job();
-    if (!job)
+    if (!Job())
         return 1;
+    // The data thread has ended, but its last progress can still wait in the queue: the
+    // pump may have run on this thread, or a refresh taken first put it behind this end.
+    HandleWaitingProgress();
+    CTransferRecord* job = Job();
     if (!job->bDeleted && !OnTransferComplete())
         return 0;
     m_aJob.RemoveAll();
@@ -561,7 +591,7 @@ int CCommandProtocol::OnTransferComplete()
         job->nTransfersState = STATE_COMPLETE;
         SendToFrame(WM_NOTIFY_COMPLETE, *job, 0);
         JobLog("send 'transfers complete'");
-        if (!m_csTempDir.empty() && ContainsText(job->csFullFromAddress, m_csTempDir.c_str())) {
+        if (IsBelowFolder(job->csFullFromAddress, m_csTempDir)) {
             JobLog("DeleteFile");
             std::error_code ignored;
             std::filesystem::remove(job->csFullFromAddress, ignored);
@@ -610,8 +640,9 @@ int CCommandProtocol::ParseAddress(const std::string& url, std::string& host, st
     if (scheme == std::string::npos)
         return 1;
     const std::string rest = url.substr(scheme + 3);
-    const std::size_t colon = rest.find(':');
     const std::size_t slash = rest.find('/');
+    // A colon after the first "/" belongs to the path, not to a port.
+    const std::size_t colon = rest.substr(0, slash).find(':');
     if (colon != std::string::npos) {
         host = rest.substr(0, colon);
         port = slash != std::string::npos && slash > colon ? rest.substr(colon + 1, slash - colon - 1)

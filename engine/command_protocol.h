@@ -96,6 +96,8 @@ public:
 protected:
     // Starts the data thread for the current job; false when it could not start.
     bool StartDataThread();
+    // Takes the progress messages waiting in the queue into the current job.
+    void HandleWaitingProgress();
 
 private:
     bool Dispatch(platform::Message& msg);
