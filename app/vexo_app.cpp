@@ -6,6 +6,7 @@
 #include "app/main_frame.h"
 #include "app/update_key.h"
 #include "engine/file_client.h"
+#include "ftp/ftp_client.h"
 #include "net/base_connection.h"
 #include "platform/system.h"
 #include "transfers/transfer_database.h"
@@ -87,6 +88,11 @@ int CVexoApp::ExitInstance(int loopExitCode)
 
 platform::StartedThread CVexoApp::StartWorker(EWorkerKind kind, platform::HWND mainWindow)
 {
+    if (kind == EWorkerKind::FtpClient) {
+        auto worker = std::make_unique<CFtpClient>();
+        worker->m_csTempDir = m_csTempDir;
+        return BeginWorkerThread(std::move(worker), mainWindow);
+    }
     if (kind != EWorkerKind::FileClient)
         return {};
     auto worker = std::make_unique<CFileClient>();
