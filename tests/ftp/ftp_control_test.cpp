@@ -49,8 +49,9 @@ TEST(FtpLogin, RepliesOfRealAndOddServers)
         ftp.Quit();
         EXPECT_EQ(server.IndexOf("PASS") >= 0, c.passSent);
         EXPECT_EQ(ftp.AllLog().find("s3cret"), std::string::npos);
-        if (c.passSent)
+        if (c.passSent) {
             EXPECT_NE(ftp.AllLog().find("PASS [hidden]\r\n"), std::string::npos);
+        }
         if (c.result == 1) {
             // The whole welcome was read before the next command went out.
             const int rest = server.IndexOf("REST 100");

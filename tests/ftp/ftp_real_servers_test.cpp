@@ -70,8 +70,9 @@ protected:
             GTEST_SKIP() << "TLS channel offers one single-use ticket for several data connections";
         FtpJobs::SetUp();
         ASSERT_TRUE(server.Start(name, root.Path(), tls)) << server.Output();
-        if (tls)
+        if (tls) {
             ASSERT_TRUE(CTlsSettings::AddCaFile(server.CertFile()));
+        }
         m_bTls = tls;
     }
     void TearDown() override
@@ -119,8 +120,9 @@ TEST_P(FtpRealServer, LoginListingAndFolderCommands)
     for (const auto& [name, value] : expected) {
         ASSERT_TRUE(entries.count(name)) << name;
         EXPECT_EQ(entries[name].second, value.second) << name;
-        if (!value.second)
+        if (!value.second) {
             EXPECT_EQ(entries[name].first, value.first) << name;
+        }
     }
 
     EXPECT_TRUE(ftp.MakeDirectory("/made/one/two"));
@@ -208,10 +210,10 @@ TEST_P(FtpRealServer, QueuedSecondJobRunsOnTheSameConnection)
 
 INSTANTIATE_TEST_SUITE_P(Servers, FtpRealServer,
                          testing::Combine(testing::Values("vsftpd", "pure-ftpd", "proftpd"), testing::Bool()),
-                         [](const testing::TestParamInfo<Param>& info) {
-                             std::string name = std::get<0>(info.param);
+                         [](const testing::TestParamInfo<Param>& parameter) {
+                             std::string name = std::get<0>(parameter.param);
                              name.erase(std::remove(name.begin(), name.end(), '-'), name.end());
-                             return name + (std::get<1>(info.param) ? "Tls" : "Plain");
+                             return name + (std::get<1>(parameter.param) ? "Tls" : "Plain");
                          });
 
 }  // namespace
