@@ -180,15 +180,8 @@ bool CFtpProtocol::SetTransferType(const std::string& type)
 {
     if (m_csType == type)
         return true;
-    std::string reply = "TYPE " + type + "\r\n";
-    Log(reply);
-    const bool ok = SendCommand(m_socket, reply, "200");
-    Log(reply);
-    if (!ok) {
-        m_nLastReply = ReplyCode(reply);
+    if (!SendExpectingOk("TYPE " + type + "\r\n"))
         return false;
-    }
-    m_nLastReply = 200;
     m_csType = type;
     return true;
 }
@@ -197,19 +190,20 @@ bool CFtpProtocol::SetProtectionLevel(const std::string& level)
 {
     if (m_csProt == level)
         return true;
-    for (const std::string& command : {std::string("PBSZ 0\r\n"), "PROT " + level + "\r\n"}) {
-        std::string reply = command;
-        Log(command);
-        const bool ok = SendCommand(m_socket, reply, "200");
-        Log(reply);
-        if (!ok) {
-            m_nLastReply = ReplyCode(reply);
-            return false;
-        }
-    }
-    m_nLastReply = 200;
+    if (!SendExpectingOk("PBSZ 0\r\n") || !SendExpectingOk("PROT " + level + "\r\n"))
+        return false;
     m_csProt = level;
     return true;
+}
+
+bool CFtpProtocol::SendExpectingOk(const std::string& command)
+{
+    std::string reply = command;
+    Log(command);
+    const bool ok = SendCommand(m_socket, reply, "200");
+    Log(reply);
+    m_nLastReply = ok ? 200 : ReplyCode(reply);
+    return ok;
 }
 
 bool CFtpProtocol::QueryCurrentFolder()

@@ -51,6 +51,8 @@ public:
     bool NegotiateTls(SOCKET socket);
     bool SetTransferType(const std::string& type);
     bool SetProtectionLevel(const std::string& level);
+    // Sends one command that must be answered 200; the reply code is kept in m_nLastReply.
+    bool SendExpectingOk(const std::string& command);
     bool QueryCurrentFolder();
     int ChangeDirectory(std::string& reply, const std::string& path);
     int ChangeDirectory(const std::string& path);
