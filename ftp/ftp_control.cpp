@@ -103,6 +103,11 @@ bool CFtpProtocol::NegotiateTls(SOCKET socket)
         Log(reply);
         if (BeginsWith(reply, "234")) {
             m_bTls = true;
+            // Servers that insist on data connections resuming the control connection's
+            // session accept each TLS 1.3 ticket once and issue new ones only on the control
+            // connection at login, so a long session runs out of them; a TLS 1.2 session
+            // can be resumed by every data connection of the login.
+            m_bTls12Only = true;
             if (!StartTls(socket))
                 return false;
             m_bAuthDone = true;

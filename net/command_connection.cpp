@@ -201,6 +201,7 @@ bool CCommandConnection::StartTls(SOCKET socket)
 bool CCommandConnection::RunTlsSetUp()
 {
     m_tls = std::make_unique<CTlsChannel>();
+    m_tls->LimitToTls12(m_bTls12Only);
     bool ok = m_tls->Handshake(SocketFd(m_socket), m_csHost, m_bInteractive, m_pResumeSession);
     m_dwLastError = m_tls->LastError();
     if (!ok) {

@@ -76,6 +76,8 @@ public:
     std::string m_csError;
     std::uint32_t m_dwLastError = 0;
     std::shared_ptr<CTlsSession> m_pResumeSession;
+    // Offer at most TLS 1.2 (see CTlsChannel::LimitToTls12).
+    bool m_bTls12Only = false;
 
 private:
     bool RunTlsSetUp();

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <mutex>
 
 #include <arpa/inet.h>
@@ -38,10 +39,41 @@ public:
 
     SSL_SESSION* Get() const { return m_pSession; }
     std::uint32_t CertificateError() const { return m_dwCertificateError; }
+    // TLS 1.3 tickets are meant for one resumption; servers may refuse a second.
+    bool IsSingleUse() const { return SSL_SESSION_get_protocol_version(m_pSession) >= TLS1_3_VERSION; }
 
 private:
     SSL_SESSION* m_pSession;
     std::uint32_t m_dwCertificateError;
+};
+
+// The sessions a channel has received. Each single-use ticket is handed out once, the
+// newest first; when none is left, the newest session is offered again.
+class CTlsSessionPool {
+public:
+    void Add(std::shared_ptr<CTlsSession> session)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_pNewest = session;
+        m_aUnused.push_back(std::move(session));
+        if (m_aUnused.size() > MAX_UNUSED)
+            m_aUnused.pop_front();
+    }
+    std::shared_ptr<CTlsSession> Take()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_aUnused.empty())
+            return m_pNewest;
+        std::shared_ptr<CTlsSession> session = m_aUnused.back();
+        if (session->IsSingleUse())
+            m_aUnused.pop_back();
+        return session;
+    }
+private:
+    static constexpr std::size_t MAX_UNUSED = 16;
+    std::mutex m_mutex;
+    std::deque<std::shared_ptr<CTlsSession>> m_aUnused;
+    std::shared_ptr<CTlsSession> m_pNewest;
 };
 
 namespace {
@@ -59,8 +91,8 @@ struct ChannelState {
     std::uint32_t certificateError = 0;     // the first failing check of this handshake
     std::uint32_t resumedError = 0;         // the outcome kept with the session offered for resumption
 
-    mutable std::mutex sessionMutex;        // Session() may be asked from another thread
-    std::shared_ptr<CTlsSession> session;
+    mutable std::mutex poolMutex;           // Session() may be asked from another thread
+    std::shared_ptr<CTlsSessionPool> pool;
 };
 
 struct TlsSettings {
@@ -141,14 +173,21 @@ int OnNewSession(SSL* ssl, SSL_SESSION* session)
     if (!state)
         return 0;
     std::uint32_t outcome = SSL_session_reused(ssl) ? state->resumedError : state->certificateError;
-    auto kept = std::make_shared<CTlsSession>(session, outcome);
-    std::lock_guard<std::mutex> lock(state->sessionMutex);
-    state->session = std::move(kept);
+    std::shared_ptr<CTlsSessionPool> pool;
+    {
+        std::lock_guard<std::mutex> lock(state->poolMutex);
+        pool = state->pool;
+    }
+    if (!pool)
+        return 0;
+    pool->Add(std::make_shared<CTlsSession>(session, outcome));
     return 1;
 }
 
-// Under TLS 1.3 the client's SSL_connect can succeed before the server's alert about the
-// missing certificate arrives; the flag makes the set-up fail either way.
+// No client certificate is ever sent. Most servers ask only in case one is offered
+// (vsftpd asks by default); one that requires it refuses the handshake, under TLS 1.3
+// with an alert that arrives after SSL_connect, at the first read. The flag lets either
+// failure name the reason.
 int OnClientCertificateRequest(SSL* ssl, X509**, EVP_PKEY**)
 {
     if (ChannelState* state = StateOf(ssl))
@@ -200,6 +239,21 @@ struct Failure {
     std::uint32_t code = 0;
     std::string reason;
 };
+
+std::string ClientCertificateMissing(const std::string& host)
+{
+    return "The server " + host + " asks for a client certificate; none is set up";
+}
+
+// Whether the server's alert says it wanted the client certificate it had asked for.
+bool RefusedWithoutCertificate(const ChannelState& state, std::uint32_t code)
+{
+    if (!state.clientCertificateAsked || ERR_GET_LIB(code) != ERR_LIB_SSL)
+        return false;
+    const int reason = ERR_GET_REASON(code);
+    return reason == SSL_R_TLSV13_ALERT_CERTIFICATE_REQUIRED || reason == SSL_R_SSLV3_ALERT_HANDSHAKE_FAILURE ||
+           reason == SSL_R_SSLV3_ALERT_BAD_CERTIFICATE || reason == SSL_R_PEER_DID_NOT_RETURN_A_CERTIFICATE;
+}
 
 Failure DescribeFailure(int sslError, int savedErrno)
 {
@@ -346,8 +400,8 @@ bool CTlsChannel::Handshake(int socket, const std::string& host, bool interactiv
     state.certificateError = 0;
     state.resumedError = 0;
     {
-        std::lock_guard<std::mutex> lock(state.sessionMutex);
-        state.session.reset();
+        std::lock_guard<std::mutex> lock(state.poolMutex);
+        state.pool = std::make_shared<CTlsSessionPool>();
     }
     m_dwLastError = 0;
     m_csError.clear();
@@ -388,8 +442,18 @@ bool CTlsChannel::Handshake(int socket, const std::string& host, bool interactiv
     // A name that cannot be checked counts as a failed check, never as a passed one.
     if (!nameSet)
         state.certificateError = X509_V_ERR_HOSTNAME_MISMATCH;
+    // A server that insists on resumption would refuse a handshake that moved to another
+    // version, and a TLS 1.2 session cannot be resumed under TLS 1.3.
+    if (m_bTls12Only)
+        SSL_set_max_proto_version(ssl, TLS1_2_VERSION);
     if (resume && resume->Get()) {
-        SSL_set_session(ssl, resume->Get());
+        // OpenSSL marks a session it resumed as spent when that connection ends without a
+        // close-notify (a cut data connection); a copy keeps the original usable for the
+        // next connection.
+        SSL_SESSION* copy = SSL_SESSION_dup(resume->Get());
+        SSL_set_session(ssl, copy ? copy : resume->Get());
+        SSL_SESSION_free(copy);
+        SSL_set_max_proto_version(ssl, SSL_SESSION_get_protocol_version(resume->Get()));
         state.resumedError = resume->CertificateError();
     }
 
@@ -431,20 +495,17 @@ bool CTlsChannel::Handshake(int socket, const std::string& host, bool interactiv
         SSL_free(state.ssl);
         ERR_clear_error();
         state.ssl = nullptr;
-        std::lock_guard<std::mutex> lock(state.sessionMutex);
-        state.session.reset();
+        std::lock_guard<std::mutex> lock(state.poolMutex);
+        state.pool.reset();
     };
 
-    if (state.clientCertificateAsked) {
-        abandon(false);
-        return fail(static_cast<std::uint32_t>(ERR_PACK(ERR_LIB_SSL, 0, SSL_R_TLSV13_ALERT_CERTIFICATE_REQUIRED)),
-                    "The server " + host + " asks for a client certificate; none is set up");
-    }
     if (!connected) {
         abandon(false);
         if (timedOut)
             return fail(ETIMEDOUT, "The TLS handshake with " + host + " timed out: no answer within " +
                                        std::to_string(readTimeoutMs) + " ms");
+        if (RefusedWithoutCertificate(state, failure.code))
+            return fail(failure.code, ClientCertificateMissing(host));
         return fail(failure.code, "The TLS handshake with " + host + " failed: " + failure.reason);
     }
 
@@ -528,7 +589,8 @@ long CTlsChannel::Send(const void* data, std::size_t length)
         Failure failure = DescribeFailure(sslError, savedErrno);
         state.failed = true;
         m_dwLastError = failure.code;
-        m_csError = "The TLS connection with " + state.host + " failed: " + failure.reason;
+        m_csError = RefusedWithoutCertificate(state, failure.code) ? ClientCertificateMissing(state.host)
+                                                 : "The TLS connection with " + state.host + " failed: " + failure.reason;
         return -1;
     }
     return static_cast<long>(sent);
@@ -565,7 +627,8 @@ long CTlsChannel::Recv(void* data, std::size_t length)
         Failure failure = DescribeFailure(sslError, savedErrno);
         state.failed = true;
         m_dwLastError = failure.code;
-        m_csError = "The TLS connection with " + state.host + " failed: " + failure.reason;
+        m_csError = RefusedWithoutCertificate(state, failure.code) ? ClientCertificateMissing(state.host)
+                                                 : "The TLS connection with " + state.host + " failed: " + failure.reason;
         return 0;
     }
 }
@@ -618,7 +681,8 @@ bool CTlsChannel::WaitReadable(std::uint32_t timeoutMs)
         Failure failure = DescribeFailure(sslError, savedErrno);
         state.failed = true;
         m_dwLastError = failure.code;
-        m_csError = "The TLS connection with " + state.host + " failed: " + failure.reason;
+        m_csError = RefusedWithoutCertificate(state, failure.code) ? ClientCertificateMissing(state.host)
+                                                 : "The TLS connection with " + state.host + " failed: " + failure.reason;
         return true;
     }
 }
@@ -651,8 +715,12 @@ bool CTlsChannel::IsOpen() const
 
 std::shared_ptr<CTlsSession> CTlsChannel::Session() const
 {
-    std::lock_guard<std::mutex> lock(m_impl->sessionMutex);
-    return m_impl->session;
+    std::shared_ptr<CTlsSessionPool> pool;
+    {
+        std::lock_guard<std::mutex> lock(m_impl->poolMutex);
+        pool = m_impl->pool;
+    }
+    return pool ? pool->Take() : nullptr;
 }
 
 bool CTlsChannel::SessionReused() const

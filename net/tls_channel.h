@@ -59,9 +59,14 @@ public:
     // Each handshake read waits at most readTimeoutMs. host: the name the user gave, for
     // the name check. resume: a session to resume, or nullptr. interactive: may ask the
     // certificate question. False when the set-up failed: Error() tells why, LastError()
-    // holds the failing code. A server that asks for a client certificate fails the set-up.
+    // holds the failing code. No client certificate is sent: a server that only asks for
+    // one goes on without it, one that requires it fails the set-up or, under TLS 1.3,
+    // the first read, with an error that says so.
     bool Handshake(int socket, const std::string& host, bool interactive,
                    const std::shared_ptr<CTlsSession>& resume = nullptr, std::uint32_t readTimeoutMs = 5000);
+    // Offers at most TLS 1.2 in the next handshakes. A resumed handshake always keeps the
+    // version of the session it resumes.
+    void LimitToTls12(bool limit) { m_bTls12Only = limit; }
 
     // Encrypts and sends the whole buffer; the count sent, or -1 on failure.
     long Send(const void* data, std::size_t length);
@@ -82,8 +87,11 @@ public:
     // The first failing certificate check, or the failing handshake code; 0 when none.
     std::uint32_t LastError() const { return m_dwLastError; }
     const std::string& Error() const { return m_csError; }
-    // The newest session of this channel, to be resumed by another connection; nullptr
-    // while the server has sent none (under TLS 1.3 it arrives with the first reply).
+    // A session for another connection to resume; nullptr while the server has sent
+    // none (under TLS 1.3 tickets arrive with the first reply). Each TLS 1.3 ticket is
+    // handed out once while unused ones are left, then the newest again. Sessions issued
+    // on a connection that resumed one are that connection's own: servers that insist on
+    // resumption want the control connection's session, not a data connection's.
     std::shared_ptr<CTlsSession> Session() const;
     // Whether the handshake resumed the session it was given.
     bool SessionReused() const;
@@ -93,4 +101,5 @@ private:
     std::unique_ptr<Impl> m_impl;
     std::uint32_t m_dwLastError = 0;
     std::string m_csError;
+    bool m_bTls12Only = false;
 };

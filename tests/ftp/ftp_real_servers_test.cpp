@@ -60,14 +60,6 @@ protected:
         const auto& [name, tls] = GetParam();
         if (!FtpTestServer::Available(name))
             GTEST_SKIP() << FtpTestServer::WhyUnavailable(name);
-        // Faults of the TLS channel below the FTP client, reported to its owner: a server that
-        // asks for an optional client certificate (vsftpd) is refused, and only the newest
-        // session ticket of the control connection is kept, which proftpd takes only once.
-        if (tls && name == "vsftpd")
-            GTEST_SKIP() << "TLS channel refuses an optional client certificate request";
-        const std::string test = testing::UnitTest::GetInstance()->current_test_info()->name();
-        if (tls && name == "proftpd" && test.rfind("FilesDownAndUpWithResume", 0) != 0)
-            GTEST_SKIP() << "TLS channel offers one single-use ticket for several data connections";
         FtpJobs::SetUp();
         ASSERT_TRUE(server.Start(name, root.Path(), tls)) << server.Output();
         if (tls) {
