@@ -138,6 +138,8 @@ bool CFtpClient::StartFtpSession()
     m_protocol.m_csControlIP = m_csIPAddress;
     m_protocol.m_pMainWnd = m_pMainWnd;
     m_protocol.m_bAutoMode = m_bAutoMode;
+    // A pane's own connection may ask the user about a certificate that fails its checks.
+    m_protocol.m_bInteractive = !m_bAutoMode && platform::IsWindow(m_hOwnerWnd);
     LogLine("Connected to " + m_csHost + " -> IP=" + m_csIPAddress + " PORT=" + m_csPort + "\r\n");
 
     std::string user = m_csUser;

@@ -200,6 +200,33 @@ TEST_P(FtpRealServer, QueuedSecondJobRunsOnTheSameConnection)
     EXPECT_NE(ReadWholeFile(app->m_csLogsDir + "second.txt.log").find("try resume from queue"), std::string::npos);
 }
 
+TEST_P(FtpRealServer, CopyBetweenServersGoesThroughTheTemporaryFolder)
+{
+    const std::string data = RandomBytes(120000, 5);
+    WriteWholeFile(root / "across one.bin", data);
+    TempFolder otherRoot;
+    fs::create_directories(otherRoot / "inbox");
+    FtpTestServer other;
+    ASSERT_TRUE(other.Start(std::get<0>(GetParam()), otherRoot.Path(), m_bTls)) << other.Output();
+    if (m_bTls) {
+        ASSERT_TRUE(CTlsSettings::AddCaFile(other.CertFile()));
+    }
+    CTransferRecord copy =
+        Download(server.Port(), m_bTls, "/", "across one.bin", data.size(), server.User(), server.Password());
+    copy.csDestinProtocol = "FTP";
+    copy.csRealDownloadTo = Server(other.Port(), m_bTls) + "/inbox/";
+    copy.csDownloadTo = copy.csRealDownloadTo;
+    copy.csUser = other.User();
+    copy.csPassword = other.Password();
+    Submit(copy);
+    ASSERT_TRUE(WaitUntil([&] { return list.Has("across one.bin", TRANSFER_EVENT_COMPLETE); }));
+    ASSERT_TRUE(WaitUntil([&] { return WorkersEnded(); }));
+    EXPECT_EQ(ReadWholeFile(otherRoot / "inbox/across one.bin"), data);
+    EXPECT_FALSE(fs::exists(app->m_csTempDir + "across one.bin")) << "the temporary copy is removed";
+    const std::string log = ReadWholeFile(app->m_csLogsDir + "across one.bin.log");
+    EXPECT_NE(log.find("add to queue for upload"), std::string::npos) << log;
+}
+
 INSTANTIATE_TEST_SUITE_P(Servers, FtpRealServer,
                          testing::Combine(testing::Values("vsftpd", "pure-ftpd", "proftpd"), testing::Bool()),
                          [](const testing::TestParamInfo<Param>& parameter) {
