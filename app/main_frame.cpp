@@ -6,6 +6,7 @@
 #include "app/app_host.h"
 #include "app/logging.h"
 #include "app/temp_folder_cleanup.h"
+#include "app/transfers_list.h"
 #include "app/vexo_app.h"
 #include "net/messages.h"
 #include "platform/named_mutex.h"
@@ -107,6 +108,7 @@ CMainFrame::CMainFrame(CVexoApp& app) : m_app(app) {}
 
 CMainFrame::~CMainFrame()
 {
+    m_pTransfersList.reset();
     if (m_hWnd)
         platform::UnregisterWindow(m_hWnd);
     // Peer-host bookkeeping reads m_aLearnedHosts under this mutex: let a report in
@@ -136,6 +138,11 @@ bool CMainFrame::OnCreate()
     m_app.m_csTempDir = folder + "TEMP/";
     platform::MakeFolder(m_app.m_csTempDir);
     RemoveEmptySubfolders(m_app.m_csTempDir);
+
+    // Last: loading restarts transfers, which needs the folders, the database and the
+    // find-result thread.
+    m_pTransfersList = std::make_unique<CTransfersList>(m_app, *this);
+    m_pTransfersList->LoadTransfers(m_app.m_bResumeTransfersAtStart);
     return true;
 }
 
@@ -155,7 +162,14 @@ void CMainFrame::OnClose()
 
 void CMainFrame::OnDestroy()
 {
-    if (m_bDestroyed || !m_findResultThread.handle)
+    if (m_bDestroyed)
+        return;
+    // The list's last save goes through the find-result thread, so the list ends first.
+    if (m_pTransfersList) {
+        m_pTransfersList->OnDestroy();
+        m_pTransfersList.reset();
+    }
+    if (!m_findResultThread.handle)
         return;
     // Senders blocked on the user interface are still served while we wait.
     platform::WaitPumpingSends(m_hDatabaseIdle);

@@ -22,6 +22,7 @@
 // WM_RESUME_TRANSFER to a pane window with the record itself as payload.
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,7 @@
 #include "transfers/transfer_database.h"
 #include "transfers/transfer_record.h"
 
+class CTransfersList;
 class CVexoApp;
 
 // The searches of the peer network: each a text with its template record (size limits,
@@ -60,13 +62,15 @@ public:
     ~CMainFrame() override;
 
     // The frame's creation: window handle, folders, database, find-result thread,
-    // clean-up of the temporary folder. False when the database cannot be opened.
+    // clean-up of the temporary folder, then the transfers list (which loads the stored
+    // transfers). False when the database cannot be opened.
     bool OnCreate();
     // Closing: saves the host cache, sets the application's closing flag, then destroys
     // the frame.
     void OnClose();
-    // Destruction: waits for the database to be idle, stops the find-result thread and
-    // waits for it, unregisters the window and asks the user-interface loop to quit.
+    // Destruction: ends the transfers list (its last save written), waits for the
+    // database to be idle, stops the find-result thread and waits for it, unregisters the
+    // window and asks the user-interface loop to quit.
     void OnDestroy();
 
     platform::LRESULT WindowProc(platform::Message& msg) override;
@@ -94,6 +98,8 @@ public:
     platform::StartedThread m_findResultThread;
     // Starts the transfer workers; without one, StartTransferWorker starts nothing.
     CWorkerFactory m_workerFactory;
+    // The transfers list, from the end of OnCreate until OnDestroy.
+    std::unique_ptr<CTransfersList> m_pTransfersList;
 
 private:
     platform::LRESULT OnTransferEvent(CTransferRecord& record, platform::LPARAM code);

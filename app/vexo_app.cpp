@@ -57,9 +57,12 @@ bool CVexoApp::InitInstance(CAppHost& host)
     KeepExePath();
 
     m_pMainFrame = std::make_unique<CMainFrame>(*this);
-    m_pMainFrame->m_workerFactory = [this](EWorkerKind kind, platform::HWND mainWindow) {
-        return StartWorker(kind, mainWindow);
-    };
+    if (m_workerFactory)
+        m_pMainFrame->m_workerFactory = m_workerFactory;
+    else
+        m_pMainFrame->m_workerFactory = [this](EWorkerKind kind, platform::HWND mainWindow) {
+            return StartWorker(kind, mainWindow);
+        };
     if (!m_pMainFrame->OnCreate()) {
         host.FatalError(DATABASE_FATAL_ERROR_TEXT);
         return false;

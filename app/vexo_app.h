@@ -51,6 +51,12 @@ public:
     bool m_bWinsockReady = false;
     bool m_bClosing = false;        // guarded by "ProtectFindResult"
     bool m_bUpdateDue = false;
+    // Whether the transfers list starts its unfinished transfers again when it loads at
+    // start-up; a front end that only reads the list clears it before InitInstance.
+    bool m_bResumeTransfersAtStart = true;
+    // Starts the transfer workers; InitInstance hands it to the main frame. Empty: the
+    // program's own workers (StartWorker).
+    CWorkerFactory m_workerFactory;
     CWorkerSlotTable m_workerSlots;
     platform::HWND m_hwndTransfers = 0;
     platform::HWND m_hwndFindResult = 0;
