@@ -234,12 +234,15 @@ std::string CTransfersList::RowText(std::size_t row, int column) const
 void CTransfersList::AppendRow(const CTransferRecord& record)
 {
     m_aTransfers.Add(record);
+    m_aTransfers[m_aTransfers.GetSize() - 1].dwTransfersIndex = static_cast<std::int32_t>(m_aTransfers.GetSize() - 1);
     m_aRows.emplace_back();
 }
 
 void CTransfersList::EraseRow(std::size_t row)
 {
     m_aTransfers.RemoveAt(row);
+    for (std::size_t i = row; i < m_aTransfers.GetSize(); ++i)
+        m_aTransfers[i].dwTransfersIndex = static_cast<std::int32_t>(i);
     m_aRows.erase(m_aRows.begin() + static_cast<std::ptrdiff_t>(row));
 }
 
@@ -253,12 +256,21 @@ int CTransfersList::FindTransfer(CTransferRecord& record)
 {
     CutExBlock(record);
     const bool byBlock = record.csProtocol == "GNUTELLA" && !record.csExBlock.empty();
+    auto sameFile = [&record](const CTransferRecord& row) {
+        const bool sameRealDestination = row.csRealDownloadTo == record.csRealDownloadTo;
+        return row.csFileName == record.csFileName && row.qwFileSize == record.qwFileSize &&
+               (sameRealDestination || row.csDownloadTo == record.csDownloadTo) &&
+               (sameRealDestination || record.csRealDownloadTo.empty());
+    };
+    // Records carry the number of the row they came from; trying it first keeps the
+    // notifications of thousands of rows from scanning the whole list each time.
+    const std::int32_t hint = record.dwTransfersIndex;
+    if (hint >= 0 && static_cast<std::size_t>(hint) < m_aTransfers.GetSize() &&
+        sameFile(m_aTransfers[static_cast<std::size_t>(hint)]))
+        return hint;
     for (std::size_t i = 0; i < m_aTransfers.GetSize(); ++i) {
         CTransferRecord& row = m_aTransfers[i];
-        const bool sameRealDestination = row.csRealDownloadTo == record.csRealDownloadTo;
-        if (row.csFileName == record.csFileName && row.qwFileSize == record.qwFileSize &&
-            (sameRealDestination || row.csDownloadTo == record.csDownloadTo) &&
-            (sameRealDestination || record.csRealDownloadTo.empty()))
+        if (sameFile(row))
             return static_cast<int>(i);
         if (byBlock) {
             CutExBlock(row);

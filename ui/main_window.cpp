@@ -2,8 +2,10 @@
 
 #include <QCloseEvent>
 #include <QLabel>
+#include <QTimer>
 
 #include "app/main_frame.h"
+#include "app/transfers_list.h"
 #include "platform/window_table.h"
 
 CMainWindow::CMainWindow(CMainFrame& frame) : m_frame(frame)
@@ -13,6 +15,14 @@ CMainWindow::CMainWindow(CMainFrame& frame) : m_frame(frame)
     auto* placeholder = new QLabel(QStringLiteral("Korvalo"), this);
     placeholder->setAlignment(Qt::AlignCenter);
     setCentralWidget(placeholder);
+
+    // The transfers list is written back to the database at this pace.
+    auto* saveTimer = new QTimer(this);
+    connect(saveTimer, &QTimer::timeout, this, [this] {
+        if (m_frame.m_pTransfersList)
+            m_frame.m_pTransfersList->OnTimer(CTransfersList::SAVE_TIMER_ID);
+    });
+    saveTimer->start(CTransfersList::SAVE_INTERVAL_MS);
 }
 
 void CMainWindow::closeEvent(QCloseEvent* event)
