@@ -28,6 +28,28 @@ int Fail(const std::string& text, int status = EXIT_FAILED)
     return status;
 }
 
+// A local file or folder named on the command line.
+struct CLocalEntry {
+    std::string csPath;   // without trailing slashes
+    bool bFolder = false;
+    std::uint64_t qwSize = 0;
+};
+
+bool FindLocal(const CCliLocation& where, CLocalEntry& entry)
+{
+    std::error_code ignored;
+    entry.csPath = where.csPath;
+    while (entry.csPath.size() > 1 && entry.csPath.back() == '/')
+        entry.csPath.pop_back();
+    if (!fs::exists(entry.csPath, ignored)) {
+        Fail("no such file or folder: " + entry.csPath);
+        return false;
+    }
+    entry.bFolder = fs::is_directory(entry.csPath, ignored);
+    entry.qwSize = entry.bFolder ? 0 : fs::file_size(entry.csPath, ignored);
+    return true;
+}
+
 class CCommandRun {
 public:
     CCommandRun(const CCliOptions& options, std::string currentFolder)
@@ -232,14 +254,12 @@ int CCommandRun::Get(const CCliLocation& source, const CCliLocation& local)
 
 int CCommandRun::Put(const CCliLocation& local, const CCliLocation& remote)
 {
-    std::error_code ignored;
-    std::string path = local.csPath;
-    while (path.size() > 1 && path.back() == '/')
-        path.pop_back();
-    if (!fs::exists(path, ignored))
-        return Fail("no such file or folder: " + path);
-    const bool isFolder = fs::is_directory(path, ignored);
-    const std::uint64_t size = isFolder ? 0 : fs::file_size(path, ignored);
+    CLocalEntry source;
+    if (!FindLocal(local, source))
+        return EXIT_FAILED;
+    const std::string& path = source.csPath;
+    const bool isFolder = source.bFolder;
+    const std::uint64_t size = source.qwSize;
     const std::string name = fs::path(path).filename().string();
     CRemoteSession session;
     if (!OpenRemote(remote, session))
@@ -253,18 +273,13 @@ int CCommandRun::Put(const CCliLocation& local, const CCliLocation& remote)
 
 int CCommandRun::LocalCopy(const CCliLocation& source, const CCliLocation& local)
 {
-    std::error_code ignored;
-    std::string path = source.csPath;
-    while (path.size() > 1 && path.back() == '/')
-        path.pop_back();
-    if (!fs::exists(path, ignored))
-        return Fail("no such file or folder: " + path);
-    const bool isFolder = fs::is_directory(path, ignored);
-    const std::uint64_t size = isFolder ? 0 : fs::file_size(path, ignored);
+    CLocalEntry entry;
+    if (!FindLocal(source, entry))
+        return EXIT_FAILED;
     std::string folder;
-    if (!LocalTarget(local, fs::path(path).filename().string(), folder))
+    if (!LocalTarget(local, fs::path(entry.csPath).filename().string(), folder))
         return m_nUsage != EXIT_OK ? m_nUsage : EXIT_FAILED;
-    return Transfer({LocalCopyJob(path, isFolder, size, folder)});
+    return Transfer({LocalCopyJob(entry.csPath, entry.bFolder, entry.qwSize, folder)});
 }
 
 int CCommandRun::ServerCopy(const CCliLocation& source, const CCliLocation& destination)
