@@ -473,8 +473,24 @@ void CTransfersList::LoadTransfers(bool startAgain)
         const std::uint16_t state = m_aTransfers[i].nTransfersState;
         if (startAgain && (state == TRANSFER_STATE_RUNNING || state == TRANSFER_STATE_QUEUED ||
                            state == TRANSFER_STATE_STARTING))
-            StartTransfer(i, true);
+            m_aWaitingStarts.push_back(m_aTransfers[i]);
     }
+    StartWaiting();
+}
+
+bool CTransfersList::StartWaiting()
+{
+    std::size_t started = 0;
+    std::size_t next = 0;
+    for (; next < m_aWaitingStarts.size() && started < START_BATCH; ++next) {
+        const int row = FindTransfer(m_aWaitingStarts[next]);
+        if (row < 0 || m_aTransfers[static_cast<std::size_t>(row)].nTransfersState != TRANSFER_STATE_QUEUED)
+            continue;
+        StartTransfer(static_cast<std::size_t>(row), true);
+        ++started;
+    }
+    m_aWaitingStarts.erase(m_aWaitingStarts.begin(), m_aWaitingStarts.begin() + static_cast<std::ptrdiff_t>(next));
+    return !m_aWaitingStarts.empty();
 }
 
 int CTransfersList::GetState(CTransferRecord& record)
@@ -720,8 +736,10 @@ void CTransfersList::Redownload(const std::vector<std::size_t>& rows)
 
 void CTransfersList::OnTimer(int timerId)
 {
-    if (timerId == SAVE_TIMER_ID)
-        SaveTransfers();
+    if (timerId != SAVE_TIMER_ID)
+        return;
+    StartWaiting();
+    SaveTransfers();
 }
 
 void CTransfersList::OnDestroy()

@@ -155,6 +155,11 @@ public:
     void RemoveAll();
 
     void OnTimer(int timerId);
+    // Loading starts at most START_BATCH unfinished rows at once, so that thousands of
+    // them do not hold the user-interface thread; the host calls this while it returns
+    // true (the save timer calls it too). Rows deleted or started meanwhile are skipped.
+    bool StartWaiting();
+    static constexpr std::size_t START_BATCH = 100;
     // The end of the list: the last save is written before this returns, then the workers
     // of running rows are told to quit and waited for (2000 ms each). Called by the frame
     // before it stops the find-result thread; later calls do nothing.
@@ -189,5 +194,7 @@ private:
     CTransferRecordArray m_aTransfers;
     std::vector<CRowTexts> m_aRows;   // same count and order as m_aTransfers
     AskIfExistsHandler m_askIfExists;
+    // Unfinished rows loaded but not started yet, oldest first.
+    std::vector<CTransferRecord> m_aWaitingStarts;
     bool m_bDestroyed = false;
 };

@@ -5,6 +5,8 @@
 // - BM_StartWithStoredTransfers: a start-up that loads the stored rows, paused ones
 //   (nothing starts) and unfinished ones (ten start, the rest wait in the queue).
 
+#include <algorithm>
+#include <chrono>
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 
@@ -185,12 +187,16 @@ void BM_SaveWrittenByTheFindResultThread(benchmark::State& state)
 BENCHMARK(BM_SaveWrittenByTheFindResultThread)->Unit(benchmark::kMillisecond);
 
 // arg 0: every stored row paused; arg 1: every stored row unfinished (restarted).
+// The time is the start-up; "longestBatchMs" the longest later call that starts the
+// rest, "restMs" all of them together (each is one stretch of the user-interface thread).
 void BM_StartWithStoredTransfers(benchmark::State& state)
 {
     BenchFolder folder;
     const bool unfinished = state.range(0) == 1;
     StoreRows(folder, unfinished ? TRANSFER_STATE_QUEUED : TRANSFER_STATE_PAUSED);
     std::size_t rows = 0;
+    double longestBatchMs = 0;
+    double restMs = 0;
     for (auto _ : state) {
         state.PauseTiming();
         auto workers = std::make_unique<IdleWorkers>();
@@ -201,12 +207,21 @@ void BM_StartWithStoredTransfers(benchmark::State& state)
             state.SkipWithError("start failed");
             return;
         }
+        for (bool more = true; more;) {
+            const auto begin = std::chrono::steady_clock::now();
+            more = running->List().StartWaiting();
+            const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count();
+            longestBatchMs = std::max(longestBatchMs, ms);
+            restMs += ms;
+        }
         rows = running->List().GetCount();
         running.reset();
         workers.reset();
         state.ResumeTiming();
     }
     state.counters["rows"] = static_cast<double>(rows);
+    state.counters["longestBatchMs"] = longestBatchMs;
+    state.counters["restMs"] = restMs / static_cast<double>(state.iterations());
 }
 BENCHMARK(BM_StartWithStoredTransfers)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(3);
 

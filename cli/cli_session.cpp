@@ -116,7 +116,8 @@ bool CCliSession::RunUntilIdle()
     for (;;) {
         if (g_nInterruptSignal)
             return false;
-        platform::WaitForUiWork(PUMP_WAIT_MS);
+        const bool moreToStart = Transfers().StartWaiting();
+        platform::WaitForUiWork(moreToStart ? 0 : PUMP_WAIT_MS);
         platform::DispatchPendingSends();
         if (std::chrono::steady_clock::now() >= nextSave) {
             Transfers().OnTimer(CTransfersList::SAVE_TIMER_ID);
@@ -127,6 +128,8 @@ bool CCliSession::RunUntilIdle()
         // A worker's last posts (the next queued job) arrive after its thread ended.
         platform::DispatchPendingSends();
         if (!WorkersEnded())
+            continue;
+        if (moreToStart)
             continue;
         if (m_pApp->MainFrame()->m_pendingQueue.IsEmpty())
             return true;

@@ -23,6 +23,14 @@ CMainWindow::CMainWindow(CMainFrame& frame) : m_frame(frame)
             m_frame.m_pTransfersList->OnTimer(CTransfersList::SAVE_TIMER_ID);
     });
     saveTimer->start(CTransfersList::SAVE_INTERVAL_MS);
+
+    // Unfinished transfers of a long list start a batch at a time between other events.
+    auto* startTimer = new QTimer(this);
+    connect(startTimer, &QTimer::timeout, this, [this, startTimer] {
+        if (!m_frame.m_pTransfersList || !m_frame.m_pTransfersList->StartWaiting())
+            startTimer->stop();
+    });
+    startTimer->start(0);
 }
 
 void CMainWindow::closeEvent(QCloseEvent* event)

@@ -565,6 +565,24 @@ TEST_F(TransfersListTest, AtStartTheEleventhUnfinishedTransferWaitsInTheQueue)
     EXPECT_EQ(list->Row(0).nTransfersState, TRANSFER_STATE_STARTING);
 }
 
+TEST_F(TransfersListTest, ALongListStartsItsUnfinishedTransfersABatchAtATime)
+{
+    const std::size_t count = CTransfersList::START_BATCH * 2 + 30;
+    std::vector<CTransferRecord> stored;
+    for (std::size_t i = 0; i < count; ++i)
+        stored.push_back(FtpDownload("file" + std::to_string(i) + ".bin", TRANSFER_STATE_QUEUED));
+    stored.push_back(FtpDownload("paused.bin", TRANSFER_STATE_PAUSED));
+    Store(stored);
+    Start();
+    ASSERT_EQ(list->GetCount(), count + 1);
+    EXPECT_EQ(workers.workers.size() + QueuedNames().size(), CTransfersList::START_BATCH);
+    EXPECT_TRUE(list->StartWaiting());
+    EXPECT_FALSE(list->StartWaiting());
+    EXPECT_EQ(workers.workers.size() + QueuedNames().size(), count);
+    EXPECT_EQ(list->Row(count).nTransfersState, TRANSFER_STATE_PAUSED);
+    EXPECT_FALSE(list->StartWaiting());
+}
+
 TEST_F(TransfersListTest, ReadingTheListWithoutResumingStartsNothing)
 {
     Store({FtpDownload("running.bin", TRANSFER_STATE_RUNNING)});
