@@ -250,6 +250,13 @@ int CFtpProtocol::EnqueueChildren(const std::string& name)
             child.csFullFromAddress = parent.csFullFromAddress + name + separator;
         }
         child.dwDownloaded = 0;
+        if (download && !folder) {
+            // A folder fetched again continues the files an earlier run left unfinished.
+            std::error_code missing;
+            const std::uint64_t present = std::filesystem::file_size(child.csDownloadTo + child.csFileName, missing);
+            if (!missing && present < child.qwFileSize)
+                child.dwDownloaded = present;
+        }
         child.bSsl = m_bTls ? 1 : 0;
         child.nTransfersState = STATE_QUEUED;
         child.nFolderAction = parent.nFolderAction;

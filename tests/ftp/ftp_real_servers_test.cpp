@@ -184,6 +184,22 @@ TEST_P(FtpRealServer, FolderTreeDownAndUpByteIdentical)
     EXPECT_EQ(Tree(root / "up/tree"), Tree(root / "tree"));
 }
 
+TEST_P(FtpRealServer, FolderFetchedAgainContinuesItsUnfinishedFiles)
+{
+    MakeTree(root / "tree");
+    const std::string big = ReadWholeFile(root / "tree/big.bin");
+    // An earlier run got 100000 bytes of big.bin; they are marked so that fetching them
+    // again would show.
+    fs::create_directories(Local() + "tree");
+    WriteWholeFile(Local() + "tree/big.bin", std::string(100000, 'k'));
+    Submit(Download(server.Port(), m_bTls, "/", "tree", 0, server.User(), server.Password(), true));
+    ASSERT_TRUE(WaitUntil([&] { return list.Has("big.bin", TRANSFER_EVENT_COMPLETE) && list.Has("b.bin", TRANSFER_EVENT_COMPLETE); },
+                          std::chrono::seconds(30)));
+    ASSERT_TRUE(WaitUntil([&] { return WorkersEnded(); }));
+    EXPECT_EQ(ReadWholeFile(Local() + "tree/big.bin"), std::string(100000, 'k') + big.substr(100000));
+    EXPECT_EQ(ReadWholeFile(Local() + "tree/sub/deeper/b.bin"), ReadWholeFile(root / "tree/sub/deeper/b.bin"));
+}
+
 TEST_P(FtpRealServer, QueuedSecondJobRunsOnTheSameConnection)
 {
     WriteWholeFile(root / "first.bin", RandomBytes(50000, 4));
