@@ -1,8 +1,6 @@
 #include "ftp/ftp_client.h"
 
-#include <chrono>
 #include <mutex>
-#include <thread>
 
 #include "app/logging.h"
 #include "app/worker_factory.h"
@@ -321,7 +319,6 @@ int CFtpClient::OnContinueJob()
             platform::NamedMutex update("UPDATE");
             std::lock_guard updateLock(update);
             platform::SendMessageTimeout(m_pMainWnd, ask, NOTIFY_TIMEOUT_MS);
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
     }
     auto* records = ask.ReplyAs<CTransferRecordArray>();

@@ -1,7 +1,5 @@
-#include <chrono>
 #include <filesystem>
 #include <mutex>
-#include <thread>
 
 #include "app/logging.h"
 #include "engine/file_client.h"
@@ -276,7 +274,6 @@ int CFtpProtocol::EnqueueChildren(const std::string& name)
         child.csHostPort = m_csPort;
         child.m_dwWorkerThreadId = 0;
         child.m_nSocketKey = -1;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
         AddToGlobalQueue(child);
     }
     job = Job();
