@@ -42,6 +42,9 @@ bytes=$((size_mib * 1024 * 1024))
 # measure NAME CASE COMMAND...: runs the command, appends "seconds cpu" to the case's file.
 measure() {
   local name=$1 case=$2; shift 2
+  # Each tool starts with the written-back page cache of the one before it cleared away.
+  sync
+  [ -w /proc/sys/vm/drop_caches ] && echo 1 >/proc/sys/vm/drop_caches
   if ! /usr/bin/time -o "$work/last.time" -f "%e %U %S" "$@" >/dev/null 2>"$work/last.err"; then
     echo "$name $case failed:" >&2; cat "$work/last.err" >&2; return 0
   fi
