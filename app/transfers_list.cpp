@@ -72,8 +72,12 @@ platform::WPARAM RecordParam(CTransferRecord& record) { return reinterpret_cast<
 // it while it asks the user interface something gets its answer instead of a time-out.
 void LockServingSends(platform::NamedMutex& mutex)
 {
-    while (!mutex.try_lock_for(std::chrono::milliseconds(10)))
+    // A plain try-lock between short waits for sends (a timed lock would hide the wait
+    // from the thread checker, which does not see timed locks of recursive mutexes).
+    while (!mutex.try_lock()) {
         platform::DispatchPendingSends();
+        platform::WaitForUiWork(1);
+    }
 }
 
 std::string TimePart(std::uint64_t value)
@@ -456,7 +460,7 @@ void CTransfersList::LoadTransfers(bool startAgain)
         if (!running.empty()) {
             auto [first, last] = running.equal_range(m_aTransfers[i].csFileName);
             bool kept = false;
-            for (auto it = first; it != last && !kept; ++it) {
+            for (auto it = first; it != last; ++it) {
                 CTransferRecord& old = it->second.record;
                 const CTransferRecord& now = m_aTransfers[i];
                 if (old.qwFileSize == now.qwFileSize && old.csRealDownloadTo == now.csRealDownloadTo) {
@@ -464,6 +468,7 @@ void CTransfersList::LoadTransfers(bool startAgain)
                     m_aRows[i] = it->second.texts;
                     running.erase(it);
                     kept = true;
+                    break;
                 }
             }
             if (kept)
