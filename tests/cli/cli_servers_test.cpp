@@ -34,20 +34,13 @@
 
 namespace fs = std::filesystem;
 using testsupport::FtpTestServer;
+using testsupport::RandomBytes;
+using testsupport::FolderTree;
 using testsupport::ReadWholeFile;
 using testsupport::TempFolder;
 using testsupport::WriteWholeFile;
 
 namespace {
-
-std::string RandomBytes(std::size_t size, unsigned seed)
-{
-    std::mt19937 random(seed);
-    std::string data(size, '\0');
-    for (char& c : data)
-        c = static_cast<char>(random());
-    return data;
-}
 
 void MakeTree(const fs::path& root)
 {
@@ -56,15 +49,6 @@ void MakeTree(const fs::path& root)
     WriteWholeFile((root / "with blank.txt").string(), "blank name");
     WriteWholeFile((root / "sub/a.txt").string(), "a");
     WriteWholeFile((root / "sub/deeper/b.bin").string(), RandomBytes(9000, 2));
-}
-
-std::map<std::string, std::string> Tree(const fs::path& root)
-{
-    std::map<std::string, std::string> tree;
-    for (const auto& entry : fs::recursive_directory_iterator(root))
-        tree[fs::relative(entry.path(), root).string()] =
-            entry.is_directory() ? "<dir>" : ReadWholeFile(entry.path().string());
-    return tree;
 }
 
 struct CliResult {
@@ -189,7 +173,7 @@ TEST_F(CliAgainstServer, ListsAndCopiesFilesAndTreesBothWays)
 
     CliResult down = cli.Run({"copy", Url("/tree"), Local("copy/")});
     ASSERT_EQ(down.status, 0) << down.All();
-    EXPECT_EQ(Tree(Local("copy/tree")), Tree(root / "tree"));
+    EXPECT_EQ(FolderTree(Local("copy/tree")), FolderTree(root / "tree"));
 
     WriteWholeFile(Local("up.bin"), RandomBytes(120000, 5));
     CliResult put = cli.Run({"put", Local("up.bin"), Url("/in/")});
@@ -198,7 +182,7 @@ TEST_F(CliAgainstServer, ListsAndCopiesFilesAndTreesBothWays)
 
     CliResult up = cli.Run({"copy", Local("copy/tree"), Url("/back/")});
     ASSERT_EQ(up.status, 0) << up.All();
-    EXPECT_EQ(Tree(root / "back/tree"), Tree(root / "tree"));
+    EXPECT_EQ(FolderTree(root / "back/tree"), FolderTree(root / "tree"));
 
     // Every transfer of the runs is stored, complete, and no password is shown.
     CliResult list = cli.Run({"list"});

@@ -20,19 +20,12 @@
 #include "support/temp_folder.h"
 
 namespace fs = std::filesystem;
+using testsupport::RandomBytes;
+using testsupport::FolderTree;
 using testsupport::ReadWholeFile;
 using testsupport::WriteWholeFile;
 
 namespace {
-
-std::string RandomBytes(std::size_t size, unsigned seed)
-{
-    std::mt19937 random(seed);
-    std::string data(size, '\0');
-    for (char& c : data)
-        c = static_cast<char>(random());
-    return data;
-}
 
 // Stands in for the transfers list: records the events and lets every job start.
 class FakeTransfersList : public platform::WindowTarget {
@@ -50,15 +43,6 @@ public:
 };
 
 // Everything below a folder: relative path -> contents ("<dir>" for folders).
-std::map<std::string, std::string> Tree(const fs::path& root)
-{
-    std::map<std::string, std::string> tree;
-    for (const auto& entry : fs::recursive_directory_iterator(root))
-        tree[fs::relative(entry.path(), root).string()] =
-            entry.is_directory() ? "<dir>" : ReadWholeFile(entry.path().string());
-    return tree;
-}
-
 CTransferRecord LocalJob(const std::string& folder, const std::string& name, bool isFolder,
                          const std::string& destination)
 {
@@ -145,9 +129,9 @@ TEST_F(LocalCopy, AFolderTreeArrivesWholeAndByteIdentical)
     const std::string destination = folder / "destination";
 
     Start(LocalJob(folder / "source", "tree", true, destination));
-    const auto expected = Tree(source);
-    ASSERT_TRUE(WaitUntil([&] { return fs::exists(destination + "/tree") && Tree(destination + "/tree") == expected; }))
-        << "copied " << (fs::exists(destination + "/tree") ? Tree(destination + "/tree").size() : 0) << " of "
+    const auto expected = FolderTree(source);
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(destination + "/tree") && FolderTree(destination + "/tree") == expected; }))
+        << "copied " << (fs::exists(destination + "/tree") ? FolderTree(destination + "/tree").size() : 0) << " of "
         << expected.size();
     EXPECT_TRUE(WaitUntil([&] { return app->MainFrame()->m_pendingQueue.IsEmpty(); }));
 
@@ -201,8 +185,8 @@ TEST_F(LocalCopy, AFolderCopyStoppedHalfWayCompletesWhenStartedAgain)
     EXPECT_LT(copied(), 200u) << "stopped half-way";
 
     Start(job);
-    const auto expected = Tree(source);
-    EXPECT_TRUE(WaitUntil([&] { return Tree(destination + "/photos") == expected; }));
+    const auto expected = FolderTree(source);
+    EXPECT_TRUE(WaitUntil([&] { return FolderTree(destination + "/photos") == expected; }));
 }
 
 TEST_F(LocalCopy, ElevenJobsAtOnceRunTenAndQueueTheEleventh)

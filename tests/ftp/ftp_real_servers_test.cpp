@@ -18,29 +18,13 @@
 namespace fs = std::filesystem;
 using testsupport::CLoggedFtpProtocol;
 using testsupport::FtpTestServer;
+using testsupport::RandomBytes;
+using testsupport::FolderTree;
 using testsupport::ReadWholeFile;
 using testsupport::TempFolder;
 using testsupport::WriteWholeFile;
 
 namespace {
-
-std::string RandomBytes(std::size_t size, unsigned seed)
-{
-    std::mt19937 random(seed);
-    std::string data(size, '\0');
-    for (char& c : data)
-        c = static_cast<char>(random());
-    return data;
-}
-
-std::map<std::string, std::string> Tree(const fs::path& root)
-{
-    std::map<std::string, std::string> tree;
-    for (const auto& entry : fs::recursive_directory_iterator(root))
-        tree[fs::relative(entry.path(), root).string()] =
-            entry.is_directory() ? "<dir>" : ReadWholeFile(entry.path().string());
-    return tree;
-}
 
 void MakeTree(const fs::path& root)
 {
@@ -173,7 +157,7 @@ TEST_P(FtpRealServer, FolderTreeDownAndUpByteIdentical)
     ASSERT_TRUE(WaitUntil([&] { return WorkersEnded() && fs::exists(Local() + "tree/sub/deeper/b.bin"); },
                           std::chrono::seconds(30)));
     ASSERT_TRUE(WaitUntil([&] { return list.Has("b.bin", TRANSFER_EVENT_COMPLETE); }));
-    EXPECT_EQ(Tree(Local() + "tree"), Tree(root / "tree"));
+    EXPECT_EQ(FolderTree(Local() + "tree"), FolderTree(root / "tree"));
 
     fs::create_directories(root / "up");
     Submit(Upload(server.Port(), m_bTls, Local() + "tree", "/up/", 0, server.User(), server.Password(), true));
@@ -181,7 +165,7 @@ TEST_P(FtpRealServer, FolderTreeDownAndUpByteIdentical)
                                        fs::file_size(root / "up/tree/sub/deeper/b.bin") == 9000; },
                           std::chrono::seconds(30)));
     ASSERT_TRUE(WaitUntil([&] { return WorkersEnded(); }));
-    EXPECT_EQ(Tree(root / "up/tree"), Tree(root / "tree"));
+    EXPECT_EQ(FolderTree(root / "up/tree"), FolderTree(root / "tree"));
 }
 
 TEST_P(FtpRealServer, FolderFetchedAgainContinuesItsUnfinishedFiles)

@@ -19,20 +19,12 @@
 #include "support/ftp_test_server.h"
 
 using testsupport::FtpTestServer;
+using testsupport::RandomBytes;
 using testsupport::ReadWholeFile;
 using testsupport::TempFolder;
 using testsupport::WriteWholeFile;
 
 namespace {
-
-std::string RandomBytes(std::size_t size, unsigned seed)
-{
-    std::mt19937 random(seed);
-    std::string data(size, '\0');
-    for (char& c : data)
-        c = static_cast<char>(random());
-    return data;
-}
 
 // The frame's notifications go to its own transfers list here, as in the program, not to
 // the fixture's recording stand-in.

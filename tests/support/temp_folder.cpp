@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
@@ -34,6 +35,25 @@ void WriteWholeFile(const std::string& path, const std::string& data)
 {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << data;
+}
+
+std::string RandomBytes(std::size_t size, unsigned seed)
+{
+    std::mt19937 random(seed);
+    std::string data(size, '\0');
+    for (char& c : data)
+        c = static_cast<char>(random());
+    return data;
+}
+
+std::map<std::string, std::string> FolderTree(const std::string& root)
+{
+    namespace fs = std::filesystem;
+    std::map<std::string, std::string> tree;
+    for (const auto& entry : fs::recursive_directory_iterator(root))
+        tree[fs::relative(entry.path(), root).string()] =
+            entry.is_directory() ? "<dir>" : ReadWholeFile(entry.path().string());
+    return tree;
 }
 
 }  // namespace testsupport

@@ -1,4 +1,6 @@
 #pragma once
+#include <cstddef>
+#include <map>
 #include <string>
 
 namespace testsupport {
@@ -19,5 +21,9 @@ private:
 
 std::string ReadWholeFile(const std::string& path);
 void WriteWholeFile(const std::string& path, const std::string& data);
+// size bytes of a fixed pseudo-random sequence for the seed.
+std::string RandomBytes(std::size_t size, unsigned seed);
+// Every entry below root by its relative path: a file's content, "<dir>" for a folder.
+std::map<std::string, std::string> FolderTree(const std::string& root);
 
 }  // namespace testsupport
