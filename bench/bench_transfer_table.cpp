@@ -13,53 +13,15 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_records.h"
 #include "platform/waitable.h"
 #include "transfers/transfer_database.h"
 
 namespace {
 
-class BenchFolder {
-public:
-    BenchFolder()
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / "korvalo-bench-XXXXXX").string();
-        if (mkdtemp(pattern.data()))
-            m_path = pattern;
-    }
-    ~BenchFolder()
-    {
-        std::error_code ignored;
-        if (!m_path.empty())
-            std::filesystem::remove_all(m_path, ignored);
-    }
-    BenchFolder(const BenchFolder&) = delete;
-    BenchFolder& operator=(const BenchFolder&) = delete;
-    const std::string& Path() const { return m_path; }
+using bench::BenchFolder;
 
-private:
-    std::string m_path;
-};
-
-// A download as the transfers list stores it: the names differ, the folders do not.
-CTransferRecord Download(std::int64_t i)
-{
-    CTransferRecord r;
-    r.csFileName = "file-" + std::to_string(i) + ".iso";
-    r.csFullFromAddress = "ftp://ftp.example.org/pub/releases/" + r.csFileName;
-    r.csAddress = "ftp.example.org";
-    r.csFolder = "/pub/releases/";
-    r.csDownloadTo = "/home/user/Downloads/";
-    r.csRealDownloadTo = "/home/user/Downloads/";
-    r.csProtocol = "FTP";
-    r.csDestinProtocol = "FILE";
-    r.csUserSource = "anonymous";
-    r.csPasswordSource = "guest@";
-    r.csModified = "Jan 02 12:34";
-    r.FtpAttributes = "-rw-r--r--";
-    r.qwFileSize = 700ull * 1024 * 1024 + static_cast<std::uint64_t>(i);
-    r.nTransfersState = 3;
-    return r;
-}
+CTransferRecord Download(std::int64_t i) { return bench::StoredDownload(i, 3); }
 
 // A database with n stored downloads and the same n records in memory, made to differ.
 struct Filled {

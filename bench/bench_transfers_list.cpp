@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "app/app_host.h"
+#include "bench/bench_records.h"
 #include "app/main_frame.h"
 #include "app/transfers_list.h"
 #include "app/vexo_app.h"
@@ -30,51 +31,17 @@ namespace {
 
 constexpr int ROWS = 10000;
 
+// The program's folders inside a scratch folder.
 class BenchFolder {
 public:
-    BenchFolder()
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / "korvalo-bench-XXXXXX").string();
-        if (mkdtemp(pattern.data()))
-            m_path = pattern;
-        std::filesystem::create_directories(m_path + "/program");
-    }
-    ~BenchFolder()
-    {
-        std::error_code ignored;
-        if (!m_path.empty())
-            std::filesystem::remove_all(m_path, ignored);
-    }
-    BenchFolder(const BenchFolder&) = delete;
-    BenchFolder& operator=(const BenchFolder&) = delete;
-    std::string Program() const { return m_path + "/program/korvalo"; }
-    std::string Working() const { return m_path + "/program/"; }
-    std::string Registry() const { return m_path + "/registry"; }
+    BenchFolder() { std::filesystem::create_directories(m_folder.Path() + "/program"); }
+    std::string Program() const { return m_folder.Path() + "/program/korvalo"; }
+    std::string Working() const { return m_folder.Path() + "/program/"; }
+    std::string Registry() const { return m_folder.Path() + "/registry"; }
 
 private:
-    std::string m_path;
+    bench::BenchFolder m_folder;
 };
-
-CTransferRecord Download(int i, std::uint16_t state)
-{
-    CTransferRecord r;
-    r.csFileName = "file-" + std::to_string(i) + ".iso";
-    r.csFullFromAddress = "ftp://ftp.example.org/pub/releases/" + r.csFileName;
-    r.csAddress = "ftp.example.org";
-    r.csHostAddress = "ftp.example.org";
-    r.csHostPort = "21";
-    r.csFolder = "/pub/releases/";
-    r.csDownloadTo = "/home/user/Downloads/";
-    r.csRealDownloadTo = "/home/user/Downloads/";
-    r.csProtocol = "FTP";
-    r.csDestinProtocol = "FILE";
-    r.csUserSource = "anonymous";
-    r.csPasswordSource = "guest@";
-    r.FtpAttributes = "-rw-r--r--";
-    r.qwFileSize = 700ull * 1024 * 1024 + static_cast<std::uint64_t>(i);
-    r.nTransfersState = state;
-    return r;
-}
 
 void StoreRows(const BenchFolder& folder, std::uint16_t state)
 {
@@ -83,7 +50,7 @@ void StoreRows(const BenchFolder& folder, std::uint16_t state)
         std::abort();
     sqlite3_exec(db.Handle(), "BEGIN", nullptr, nullptr, nullptr);
     for (int i = 0; i < ROWS; ++i)
-        db.InsertRecord(ETransferTable::Transfers, Download(i, state));
+        db.InsertRecord(ETransferTable::Transfers, bench::StoredDownload(i, state));
     sqlite3_exec(db.Handle(), "COMMIT", nullptr, nullptr, nullptr);
 }
 

@@ -37,19 +37,11 @@ using testsupport::FtpTestServer;
 using testsupport::RandomBytes;
 using testsupport::FolderTree;
 using testsupport::ReadWholeFile;
+using testsupport::WriteSampleTree;
 using testsupport::TempFolder;
 using testsupport::WriteWholeFile;
 
 namespace {
-
-void MakeTree(const fs::path& root)
-{
-    fs::create_directories(root / "sub/deeper");
-    WriteWholeFile((root / "big.bin").string(), RandomBytes(300000, 1));
-    WriteWholeFile((root / "with blank.txt").string(), "blank name");
-    WriteWholeFile((root / "sub/a.txt").string(), "a");
-    WriteWholeFile((root / "sub/deeper/b.bin").string(), RandomBytes(9000, 2));
-}
 
 struct CliResult {
     int status = -1;
@@ -152,7 +144,7 @@ TEST_F(CliAgainstServer, ListsAndCopiesFilesAndTreesBothWays)
 {
     if (!StartServer("vsftpd", false))
         GTEST_SKIP() << m_skip;
-    MakeTree(root / "tree");
+    WriteSampleTree(root / "tree");
 
     CliResult ls = cli.Run({"ls", Url("/tree/")});
     ASSERT_EQ(ls.status, 0) << ls.All();

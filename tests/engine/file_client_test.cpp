@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <random>
 
 #include "app/app_host.h"
 #include "app/main_frame.h"
@@ -17,6 +16,7 @@
 #include "engine/file_client.h"
 #include "net/messages.h"
 #include "platform/window_table.h"
+#include "support/recording_transfers_list.h"
 #include "support/temp_folder.h"
 
 namespace fs = std::filesystem;
@@ -27,22 +27,6 @@ using testsupport::WriteWholeFile;
 
 namespace {
 
-// Stands in for the transfers list: records the events and lets every job start.
-class FakeTransfersList : public platform::WindowTarget {
-public:
-    platform::LRESULT WindowProc(platform::Message& msg) override
-    {
-        if (msg.message == WM_TRANSFERS_UPDATE) {
-            auto* record = reinterpret_cast<CTransferRecord*>(msg.wParam);
-            events.push_back({record->csFileName, static_cast<int>(msg.lParam)});
-            return 1;
-        }
-        return msg.message == WM_TRANSFERS_GET_STATE ? -1 : 0;
-    }
-    std::vector<std::pair<std::string, int>> events;
-};
-
-// Everything below a folder: relative path -> contents ("<dir>" for folders).
 CTransferRecord LocalJob(const std::string& folder, const std::string& name, bool isFolder,
                          const std::string& destination)
 {
@@ -109,7 +93,7 @@ protected:
 
     testsupport::TempFolder folder;
     CAppHost host;
-    FakeTransfersList list;
+    testsupport::CRecordingTransfersList list;
     std::unique_ptr<CVexoApp> app;
     platform::HWND frame = 0;
 };

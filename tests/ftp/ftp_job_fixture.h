@@ -1,6 +1,6 @@
 #pragma once
-// A headless application whose main frame starts real FTP workers: a stand-in transfers
-// list that records events and lets every job start, and UI pumping while workers run.
+// A headless application whose main frame starts real FTP workers, with a recording
+// stand-in for the transfers list and UI pumping while workers run.
 
 #include <chrono>
 #include <filesystem>
@@ -18,31 +18,11 @@
 #include "app/vexo_app.h"
 #include "net/messages.h"
 #include "platform/window_table.h"
+#include "support/recording_transfers_list.h"
 #include "support/temp_folder.h"
 #include "transfers/transfer_record.h"
 
 namespace testsupport {
-
-class CRecordingTransfersList : public platform::WindowTarget {
-public:
-    platform::LRESULT WindowProc(platform::Message& msg) override
-    {
-        if (msg.message == WM_TRANSFERS_UPDATE) {
-            auto* record = reinterpret_cast<CTransferRecord*>(msg.wParam);
-            events.push_back({record->csFileName, static_cast<int>(msg.lParam)});
-            return 1;
-        }
-        return msg.message == WM_TRANSFERS_GET_STATE ? -1 : 0;
-    }
-    bool Has(const std::string& name, int code) const
-    {
-        for (const auto& event : events)
-            if (event.first == name && event.second == code)
-                return true;
-        return false;
-    }
-    std::vector<std::pair<std::string, int>> events;
-};
 
 class FtpJobs : public testing::Test {
 protected:

@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <iostream>
 #include <map>
-#include <random>
 #include <tuple>
 
 #include "ftp/ftp_job_fixture.h"
@@ -21,19 +20,11 @@ using testsupport::FtpTestServer;
 using testsupport::RandomBytes;
 using testsupport::FolderTree;
 using testsupport::ReadWholeFile;
+using testsupport::WriteSampleTree;
 using testsupport::TempFolder;
 using testsupport::WriteWholeFile;
 
 namespace {
-
-void MakeTree(const fs::path& root)
-{
-    fs::create_directories(root / "sub/deeper");
-    WriteWholeFile((root / "big.bin").string(), RandomBytes(300000, 1));
-    WriteWholeFile((root / "with blank.txt").string(), "blank name");
-    WriteWholeFile((root / "sub/a.txt").string(), "a");
-    WriteWholeFile((root / "sub/deeper/b.bin").string(), RandomBytes(9000, 2));
-}
 
 using Param = std::tuple<std::string, bool>;
 
@@ -71,7 +62,7 @@ protected:
 
 TEST_P(FtpRealServer, LoginListingAndFolderCommands)
 {
-    MakeTree(root / "tree");
+    WriteSampleTree(root / "tree");
     {
         CLoggedFtpProtocol refused;
         ASSERT_TRUE(refused.Open(server.Port(), m_bTls));
@@ -152,7 +143,7 @@ TEST_P(FtpRealServer, FilesDownAndUpWithResume)
 
 TEST_P(FtpRealServer, FolderTreeDownAndUpByteIdentical)
 {
-    MakeTree(root / "tree");
+    WriteSampleTree(root / "tree");
     Submit(Download(server.Port(), m_bTls, "/", "tree", 0, server.User(), server.Password(), true));
     ASSERT_TRUE(WaitUntil([&] { return WorkersEnded() && fs::exists(Local() + "tree/sub/deeper/b.bin"); },
                           std::chrono::seconds(30)));
@@ -170,7 +161,7 @@ TEST_P(FtpRealServer, FolderTreeDownAndUpByteIdentical)
 
 TEST_P(FtpRealServer, FolderFetchedAgainContinuesItsUnfinishedFiles)
 {
-    MakeTree(root / "tree");
+    WriteSampleTree(root / "tree");
     const std::string big = ReadWholeFile(root / "tree/big.bin");
     // An earlier run got 100000 bytes of big.bin; they are marked so that fetching them
     // again would show.

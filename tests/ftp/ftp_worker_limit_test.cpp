@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <numeric>
-#include <random>
 #include <set>
 #include <string>
 #include <vector>

@@ -56,4 +56,13 @@ std::map<std::string, std::string> FolderTree(const std::string& root)
     return tree;
 }
 
+void WriteSampleTree(const std::string& root)
+{
+    std::filesystem::create_directories(root + "/sub/deeper");
+    WriteWholeFile(root + "/big.bin", RandomBytes(300000, 1));
+    WriteWholeFile(root + "/with blank.txt", "blank name");
+    WriteWholeFile(root + "/sub/a.txt", "a");
+    WriteWholeFile(root + "/sub/deeper/b.bin", RandomBytes(9000, 2));
+}
+
 }  // namespace testsupport

@@ -25,5 +25,8 @@ void WriteWholeFile(const std::string& path, const std::string& data);
 std::string RandomBytes(std::size_t size, unsigned seed);
 // Every entry below root by its relative path: a file's content, "<dir>" for a folder.
 std::map<std::string, std::string> FolderTree(const std::string& root);
+// A small tree below root: big.bin (300,000 bytes), "with blank.txt", sub/a.txt and
+// sub/deeper/b.bin (9,000 bytes).
+void WriteSampleTree(const std::string& root);
 
 }  // namespace testsupport
