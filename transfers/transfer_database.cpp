@@ -5,11 +5,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <functional>
 #include <limits>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -281,7 +283,14 @@ CTransferDatabase::EOpenResult CTransferDatabase::TryOpen(const std::string& pat
     if (rc != SQLITE_OK)
         return fail("could not read");
 
-    rc = sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+    // Two programs starting at once on a new file both ask for WAL; SQLite then answers
+    // one of them "busy" at once instead of waiting (the busy handler is skipped to avoid
+    // a deadlock between the two lock upgrades), so the request is repeated for as long
+    // as the busy time-out.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(BUSY_TIMEOUT_MS);
+    while ((rc = sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr)) != SQLITE_OK &&
+           (rc & 0xff) == SQLITE_BUSY && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     if (rc == SQLITE_OK)
         rc = sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK)
