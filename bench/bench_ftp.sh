@@ -14,8 +14,12 @@ runs=${3:-3}
 cli=$build/cli/korvalo-cli
 server=$here/tests/integration/servers/ftp-server.sh
 [ -x "$cli" ] || { echo "no $cli: build first" >&2; exit 1; }
-if ! command -v lftp >/dev/null; then
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq lftp >/dev/null
+missing=()
+command -v lftp >/dev/null || missing+=(lftp)
+[ -x /usr/bin/time ] || missing+=(time)
+command -v curl >/dev/null || missing+=(curl)
+if [ ${#missing[@]} -gt 0 ]; then
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
 work=$(mktemp -d /tmp/korvalo-bench-ftp.XXXXXX)
